@@ -1,0 +1,115 @@
+#include "imaging/parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace imaging {
+namespace {
+
+// One batch of strips at a time: the caller publishes it, the helpers and the caller take
+// strips by atomic counter until none is left, and the caller waits for the helpers.
+class Pool {
+ public:
+  Pool() {
+    int helpers = workerCount() - 1;
+    for (int i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { serve(i + 1); });
+  }
+  ~Pool() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  void run(std::int64_t count, const std::function<void(std::int64_t, int)>& task) {
+    if (count <= 0) return;
+    if (threads_.empty() || count == 1 || insideBatch) {
+      for (std::int64_t i = 0; i < count; ++i) task(i, insideBatch ? currentWorker : 0);
+      return;
+    }
+    std::lock_guard serial(runMutex_);  // one batch at a time, whatever thread asks
+    {
+      std::lock_guard lock(mutex_);
+      task_ = &task;
+      count_ = count;
+      next_ = 0;
+      busy_ = static_cast<int>(threads_.size());
+      ++generation_;
+    }
+    wake_.notify_all();
+    work(0);
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return busy_ == 0; });
+    task_ = nullptr;
+  }
+
+ private:
+  void serve(int worker) {
+    std::uint64_t seen = 0;
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        if (stopping_) return;
+        seen = generation_;
+      }
+      work(worker);
+      std::lock_guard lock(mutex_);
+      if (--busy_ == 0) done_.notify_one();
+    }
+  }
+
+  void work(int worker) {
+    insideBatch = true;
+    currentWorker = worker;
+    for (std::int64_t i; (i = next_.fetch_add(1)) < count_;) (*task_)(i, worker);
+    insideBatch = false;
+  }
+
+  static thread_local bool insideBatch;
+  static thread_local int currentWorker;
+
+  std::vector<std::thread> threads_;
+  std::mutex runMutex_, mutex_;
+  std::condition_variable wake_, done_;
+  const std::function<void(std::int64_t, int)>* task_ = nullptr;
+  std::int64_t count_ = 0;
+  std::atomic<std::int64_t> next_{0};
+  int busy_ = 0;
+  std::uint64_t generation_ = 0;
+  bool stopping_ = false;
+};
+
+thread_local bool Pool::insideBatch = false;
+thread_local int Pool::currentWorker = 0;
+
+Pool& pool() {
+  static Pool instance;
+  return instance;
+}
+
+}  // namespace
+
+int workerCount() {
+  static const int count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+  return count;
+}
+
+void forEachStrip(const PixelRect& rect, std::int64_t rowsPerStrip,
+                  const std::function<void(const PixelRect& strip, int worker)>& fn) {
+  if (rect.isEmpty()) return;
+  rowsPerStrip = std::max<std::int64_t>(1, rowsPerStrip);
+  std::int64_t count = (rect.height + rowsPerStrip - 1) / rowsPerStrip;
+  pool().run(count, [&](std::int64_t i, int worker) {
+    std::int64_t y = rect.y + i * rowsPerStrip;
+    fn({rect.x, y, rect.width, std::min(rowsPerStrip, rect.maxY() - y)}, worker);
+  });
+}
+
+}  // namespace imaging

@@ -1,0 +1,21 @@
+#pragma once
+// Work splitting for renders: a rectangle cut into horizontal strips, handed out to a small
+// pool of threads that lives as long as the process. One pool serves every render.
+#include <cstdint>
+#include <functional>
+
+#include "imaging/tile.h"
+
+namespace imaging {
+
+// How many threads run strips (the machine's cores).
+int workerCount();
+
+// Calls fn once for each strip of at most rowsPerStrip rows of rect, on the pool's threads and
+// the caller's; returns when all strips are done. fn also receives the index (0 .. workerCount()-1)
+// of the thread that runs it, for per-thread scratch memory. Calls nest safely: a parallel
+// call made from inside a strip runs its strips on the calling thread.
+void forEachStrip(const PixelRect& rect, std::int64_t rowsPerStrip,
+                  const std::function<void(const PixelRect& strip, int worker)>& fn);
+
+}  // namespace imaging

@@ -1,0 +1,57 @@
+#pragma once
+// Whole-pixel rectangles and views of float RGBA pixels: what the engine's nodes and kernels
+// exchange. Pixels are premultiplied RGBA floats, four per pixel, unclamped.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace imaging {
+
+// A rectangle of whole pixels in image coordinates (origin bottom-left, y up):
+// pixel (x, y) covers [x, x + 1] x [y, y + 1].
+struct PixelRect {
+  std::int64_t x = 0, y = 0, width = 0, height = 0;
+
+  std::int64_t maxX() const { return x + width; }
+  std::int64_t maxY() const { return y + height; }
+  bool isEmpty() const { return width <= 0 || height <= 0; }
+  std::int64_t area() const { return isEmpty() ? 0 : width * height; }
+
+  bool contains(const PixelRect& r) const {
+    return r.isEmpty() || (r.x >= x && r.y >= y && r.maxX() <= maxX() && r.maxY() <= maxY());
+  }
+  PixelRect intersected(const PixelRect& r) const {
+    std::int64_t x0 = std::max(x, r.x), y0 = std::max(y, r.y);
+    std::int64_t x1 = std::min(maxX(), r.maxX()), y1 = std::min(maxY(), r.maxY());
+    if (x1 <= x0 || y1 <= y0) return {x0, y0, 0, 0};
+    return {x0, y0, x1 - x0, y1 - y0};
+  }
+  PixelRect united(const PixelRect& r) const {
+    if (isEmpty()) return r;
+    if (r.isEmpty()) return *this;
+    std::int64_t x0 = std::min(x, r.x), y0 = std::min(y, r.y);
+    return {x0, y0, std::max(maxX(), r.maxX()) - x0, std::max(maxY(), r.maxY()) - y0};
+  }
+  PixelRect grownBy(std::int64_t dx, std::int64_t dy) const {
+    if (isEmpty()) return *this;
+    return {x - dx, y - dy, width + 2 * dx, height + 2 * dy};
+  }
+  bool operator==(const PixelRect&) const = default;
+};
+
+// A view of premultiplied RGBA float pixels covering `rect`. Row 0 of the memory is the
+// bottom row of `rect` (y = rect.y); `stride` counts floats from one row to the next.
+struct Tile {
+  float* data = nullptr;
+  std::ptrdiff_t stride = 0;
+  PixelRect rect;
+
+  // Pointer to pixel (x, y); both must lie inside rect.
+  float* at(std::int64_t x, std::int64_t y) const {
+    return data + (y - rect.y) * stride + (x - rect.x) * 4;
+  }
+  // The same memory seen through a smaller rectangle (r must lie inside rect).
+  Tile view(const PixelRect& r) const { return {at(r.x, r.y), stride, r}; }
+};
+
+}  // namespace imaging
