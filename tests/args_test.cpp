@@ -19,11 +19,11 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // would not) and a failure shows the whole record.
 std::string describe(const Args& a) {
   std::ostringstream s;
-  s << std::setprecision(17) << "input=" << std::quoted(a.input) << " image=" << std::quoted(a.image)
-    << " out=" << std::quoted(a.out) << " ss=" << a.ss << " t=" << a.t << " size=" << a.width
-    << "x" << a.height << " feather=" << a.feather << " erode=" << a.erode
-    << " mode=" << std::quoted(a.mode) << " decontaminate=" << a.decontaminate
-    << " smooth=" << a.smooth;
+  s << std::setprecision(17) << "input=" << std::quoted(a.input)
+    << " image=" << std::quoted(a.image) << " out=" << std::quoted(a.out) << " ss=" << a.ss
+    << " t=" << a.t << " size=" << a.width << "x" << a.height << " feather=" << a.feather
+    << " erode=" << a.erode << " mode=" << std::quoted(a.mode)
+    << " decontaminate=" << a.decontaminate << " smooth=" << a.smooth;
   return s.str();
 }
 
@@ -52,14 +52,16 @@ const Case cases[] = {
     {{"--in", "a.mp4", "--in"}, {.input = ""}},
 
     // Strings pass through byte for byte, invalid UTF-8 included.
-    {{"--image", "~/Bilder/Grüße 1.png", "--out", " out.png "}, {.image = "~/Bilder/Grüße 1.png", .out = " out.png "}},
+    {{"--image", "~/Bilder/Grüße 1.png", "--out", " out.png "},
+     {.image = "~/Bilder/Grüße 1.png", .out = " out.png "}},
     {{"--in", "\xff\xfe.mp4", "--mode", "Person"}, {.input = "\xff\xfe.mp4", .mode = "Person"}},
 
     // Numbers: the whole value in strtod's C-locale forms, else the field's default.
     {{"--ss", "1.5", "--t", "-2.5e1"}, {.ss = 1.5, .t = -25}},
     {{"--ss", "+.5", "--t", "5."}, {.ss = 0.5, .t = 5}},
     {{"--ss", "0x1p3", "--t", "-0X1.8P1"}, {.ss = 8, .t = -3}},
-    {{"--ss", "INF", "--t", "-Infinity", "--feather", "NaN"}, {.ss = inf, .t = -inf, .feather = nan}},
+    {{"--ss", "INF", "--t", "-Infinity", "--feather", "NaN"},
+     {.ss = inf, .t = -inf, .feather = nan}},
     {{"--ss", "1e400", "--t", "1e-400"}, {.ss = inf, .t = 0}},
     {{"--ss", "1,5"}, {}},
     {{"--ss", "abc"}, {}},
@@ -88,7 +90,8 @@ const Case cases[] = {
     {{"--size", "1920xabcx1080"}, {.width = 1920, .height = 1080}},
     {{"--size", "-5x10"}, {.width = -5, .height = 10}},
     {{"--size", "+5x+0"}, {.width = 5, .height = 0}},
-    {{"--size", "9223372036854775808x5x-9223372036854775808"}, {.width = 5, .height = -9223372036854775807 - 1}},
+    {{"--size", "9223372036854775808x5x-9223372036854775808"},
+     {.width = 5, .height = std::numeric_limits<std::int64_t>::min()}},
     {{"--size", "1920X1080"}, {}},
     {{"--size", "x1080"}, {}},
     {{"--size", "1x2x3"}, {}},
@@ -130,7 +133,9 @@ TEST(Parse, ReadsEachOptionAsDocumented) {
     }
   }
   std::setlocale(LC_ALL, "C");
-  if (!comma) GTEST_SKIP() << "no comma-decimal locale installed (e.g. localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
+  if (!comma)
+    GTEST_SKIP() << "no comma-decimal locale to check against "
+                    "(localedef -i de_DE -f UTF-8 de_DE.UTF-8 makes one)";
 }
 
 }  // namespace
