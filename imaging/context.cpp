@@ -1,0 +1,131 @@
+#include "imaging/context.h"
+
+#include <immintrin.h>
+#include <vips/vips.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "imaging/node.h"
+#include "imaging/pixel.h"
+#include "imaging/render.h"
+#include "imaging/vips_init.h"
+
+namespace imaging {
+namespace {
+
+PixelRect wholePixels(const Rect& r) { return Node::pixelsInside(r); }
+
+// One pixel to 8 bits: straight colour (or premultiplied), clamped and rounded.
+inline void storeBytes(f4 p, std::uint8_t* d, bool straight) {
+  float a = std::fmin(std::fmax(p[3], 0.0f), 1.0f);
+  if (straight) {
+    if (a * 255.0f < 0.5f) {
+      std::memset(d, 0, 4);
+      return;
+    }
+    p = p / splat(p[3]);
+  }
+  p[3] = a;
+  f4 v = min4(max4(p, splat(0)), splat(1)) * splat(255.0f) + splat(0.5f);
+  for (int i = 0; i < 4; ++i) d[i] = static_cast<std::uint8_t>(v[i]);
+}
+
+}  // namespace
+
+void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds,
+                     ColorSpace) const {
+  PixelRect region = wholePixels(bounds);
+  bool straight = !options_.outputPremultiplied;
+  renderStrips(image.node(), region, [&](const Tile& strip) {
+    for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
+      std::uint8_t* d = rgba + (region.maxY() - 1 - y) * rowBytes + 4 * (strip.rect.x - region.x);
+      const float* s = strip.at(strip.rect.x, y);
+      for (std::int64_t i = 0; i < strip.rect.width; ++i) storeBytes(load4(s + 4 * i), d + 4 * i, straight);
+    }
+  });
+}
+
+void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const {
+  PixelRect region = wholePixels(bounds);
+  auto* base = static_cast<std::uint8_t*>(rgbaHalf);
+  renderStrips(image.node(), region, [&](const Tile& strip) {
+    for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
+      std::uint8_t* d = base + (region.maxY() - 1 - y) * rowBytes + 8 * (strip.rect.x - region.x);
+      const float* s = strip.at(strip.rect.x, y);
+      for (std::int64_t i = 0; i < strip.rect.width; ++i) {
+        __m128i h = _mm_cvtps_ph(_mm_loadu_ps(s + 4 * i), _MM_FROUND_TO_NEAREST_INT);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 8 * i), h);
+      }
+    }
+  });
+}
+
+namespace {
+
+// The folder part of a path, for the temporary file that becomes it.
+std::string folderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string vipsError() {
+  std::string message = vips_error_buffer();
+  vips_error_clear();
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  auto newline = message.find('\n');
+  if (newline != std::string::npos) message.resize(newline);
+  return message.empty() ? "the PNG encoder failed" : message;
+}
+
+// Encodes 8-bit RGBA pixels as PNG into an open file.
+std::optional<std::string> encodePNG(const std::vector<std::uint8_t>& rgba, int width, int height, int fd) {
+  VipsImage* image = vips_image_new_from_memory(rgba.data(), rgba.size(), width, height, 4, VIPS_FORMAT_UCHAR);
+  if (!image) return vipsError();
+  image->Type = VIPS_INTERPRETATION_sRGB;
+  VipsTarget* target = vips_target_new_to_descriptor(fd);
+  int failed = target ? vips_pngsave_target(image, target, "compression", 2, "filter", VIPS_FOREIGN_PNG_FILTER_SUB, nullptr)
+                      : -1;
+  if (target) g_object_unref(target);
+  g_object_unref(image);
+  if (failed) return vipsError();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> Context::writePNG(const Image& image, const std::string& path, ColorSpace space) const {
+  ensureVips();
+  PixelRect box = wholePixels(image.extent());
+  if (image.extent().isInfinite() || box.isEmpty()) return "the image has no finite size";
+  if (box.width > 0x7fffffff / 4 || box.height > 0x7fffffff) return "the image is too large for a PNG file";
+  std::vector<std::uint8_t> rgba;
+  try {
+    rgba.resize(static_cast<std::size_t>(box.width) * box.height * 4);
+  } catch (const std::bad_alloc&) {
+    return "not enough memory for an image of " + std::to_string(box.width) + "x" + std::to_string(box.height);
+  }
+  render(image, rgba.data(), 4 * box.width, image.extent(), space);
+
+  std::string temporary = folderOf(path) + "/.quelm-matte-XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) return std::strerror(errno);
+  // mkstemp makes the file private; give it the permissions any new file would have.
+  std::optional<std::string> failure;
+  if (fchmod(fd, 0666 & ~currentUmask()) != 0) failure = std::strerror(errno);
+  if (!failure) failure = encodePNG(rgba, static_cast<int>(box.width), static_cast<int>(box.height), fd);
+  if (!failure && fsync(fd) != 0) failure = std::strerror(errno);
+  if (close(fd) != 0 && !failure) failure = std::strerror(errno);
+  if (!failure && std::rename(temporary.c_str(), path.c_str()) != 0) failure = std::strerror(errno);
+  if (failure) unlink(temporary.c_str());
+  return failure;
+}
+
+}  // namespace imaging

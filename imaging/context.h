@@ -1,0 +1,46 @@
+#pragma once
+// Renders: where images become pixels. A Context carries the choices that hold for every
+// render made with it.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "imaging/image.h"
+
+namespace imaging {
+
+// The engine computes on sRGB-encoded components and writes sRGB; it knows no other space.
+enum class ColorSpace { sRGB };
+
+struct ContextOptions {
+  bool outputPremultiplied = true;
+  ColorSpace workingSpace = ColorSpace::sRGB;
+  ColorSpace outputSpace = ColorSpace::sRGB;
+  bool cacheIntermediates = true;  // the engine never keeps pixels between renders either way
+};
+
+class Context {
+ public:
+  explicit Context(const ContextOptions& options = {}) : options_(options) {}
+
+  // 8-bit RGBA over the whole pixels of `bounds`, top row first, rowBytes apart; components
+  // clamped to 0..1 and rounded. With straight output, a pixel whose alpha rounds to 0 is
+  // four zero bytes.
+  void render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds,
+              ColorSpace space) const;
+
+  // RGBA half floats over `bounds`, top row first: the values exactly as computed
+  // (premultiplied, unclamped), for an image over the same memory to take back unchanged.
+  void renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
+
+  // The image over its extent as an 8-bit RGBA sRGB PNG file. The file appears whole or not
+  // at all: it is written beside its final path and renamed into place. Returns nothing on
+  // success, else a description of the failure fit for a person to read.
+  std::optional<std::string> writePNG(const Image& image, const std::string& path, ColorSpace space) const;
+
+ private:
+  ContextOptions options_;
+};
+
+}  // namespace imaging

@@ -1,0 +1,114 @@
+// Picture files, through libvips: any format it reads, turned upright by the EXIF orientation,
+// converted to sRGB from an embedded profile (CMYK and grey too), 8 bits per channel, RGBA.
+#include <sys/stat.h>
+#include <vips/vips.h>
+
+#include <memory>
+#include <mutex>
+
+#include "imaging/image.h"
+#include "imaging/nodes.h"
+#include "imaging/vips_init.h"
+
+namespace imaging {
+
+void ensureVips() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    VIPS_INIT("quelm-matte");
+    vips_concurrency_set(2);
+    vips_cache_set_max(0);  // each file is decoded once; nothing to keep
+  });
+}
+
+mode_t currentUmask() {
+  static const mode_t mask = [] {
+    mode_t m = umask(0);
+    umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+namespace {
+
+// Decoding more than this is refused: a crafted header can announce any size.
+constexpr double kMaxPixels = 120e6;
+
+struct Unref {
+  void operator()(VipsImage* image) const { g_object_unref(image); }
+};
+using VipsPtr = std::unique_ptr<VipsImage, Unref>;
+
+std::string takeVipsError() {
+  std::string message = vips_error_buffer();
+  vips_error_clear();
+  auto newline = message.find('\n');
+  if (newline != std::string::npos) message.resize(newline);
+  return message;
+}
+
+// Runs one libvips operation that makes a new image from `in`; nothing on failure.
+template <class Op>
+VipsPtr step(const VipsPtr& in, Op op) {
+  VipsImage* out = nullptr;
+  if (op(in.get(), &out) != 0) return nullptr;
+  return VipsPtr(out);
+}
+
+VipsPtr toSRGB(VipsPtr image) {
+  if (vips_image_get_typeof(image.get(), VIPS_META_ICC_NAME) || image->Type == VIPS_INTERPRETATION_CMYK) {
+    // The embedded profile (or libvips' CMYK fallback) says what the numbers mean.
+    VipsPtr converted = step(image, [](VipsImage* in, VipsImage** out) {
+      return vips_icc_transform(in, out, "srgb", "embedded", TRUE, "intent", VIPS_INTENT_RELATIVE, "depth", 8, nullptr);
+    });
+    if (converted) image = std::move(converted);
+    else vips_error_clear();  // an unusable profile: read the numbers as sRGB
+  }
+  if (image->Type != VIPS_INTERPRETATION_sRGB || image->BandFmt != VIPS_FORMAT_UCHAR) {
+    image = step(image, [](VipsImage* in, VipsImage** out) {
+      return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
+    });
+    if (!image) return nullptr;
+  }
+  if (image->BandFmt != VIPS_FORMAT_UCHAR)
+    image = step(image, [](VipsImage* in, VipsImage** out) { return vips_cast_uchar(in, out, nullptr); });
+  return image;
+}
+
+VipsPtr toRGBA(VipsPtr image) {
+  if (!image) return nullptr;
+  if (image->Bands == 3)
+    return step(image, [](VipsImage* in, VipsImage** out) { return vips_bandjoin_const1(in, out, 255, nullptr); });
+  if (image->Bands > 4)
+    return step(image, [](VipsImage* in, VipsImage** out) { return vips_extract_band(in, out, 0, "n", 4, nullptr); });
+  return image;
+}
+
+}  // namespace
+
+std::optional<Image> Image::fromFile(const std::string& path, std::string* error) {
+  ensureVips();
+  auto failed = [&](std::string why) -> std::optional<Image> {
+    if (error) *error = why.empty() ? takeVipsError() : why;
+    vips_error_clear();
+    return std::nullopt;
+  };
+  // Truncated or corrupt data fails the decode instead of leaving grey or garbage rows.
+  VipsPtr image(vips_image_new_from_file(path.c_str(), "fail_on", VIPS_FAIL_ON_WARNING, nullptr));
+  if (!image) return failed("");
+  if (double(image->Xsize) * image->Ysize > kMaxPixels) return failed("the picture is too large");
+  image = step(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); });
+  if (!image) return failed("");
+  image = toRGBA(toSRGB(std::move(image)));
+  if (!image || image->Bands != 4) return failed("");
+
+  std::size_t size = 0;
+  void* memory = vips_image_write_to_memory(image.get(), &size);
+  if (!memory) return failed("");
+  std::shared_ptr<const void> owner(memory, [](const void* p) { g_free(const_cast<void*>(p)); });
+  PixelBuffer pixels{memory, image->Xsize, image->Ysize, std::ptrdiff_t{4} * image->Xsize, PixelFormat::rgba8};
+  return Image(makePixels(pixels, std::move(owner)));
+}
+
+}  // namespace imaging

@@ -1,0 +1,91 @@
+#pragma once
+// The image value: an immutable recipe with an extent. Every operation returns a new image and
+// computes nothing; pixels exist only when a Context renders. Between operations colours are
+// premultiplied RGBA on sRGB-encoded components; outside its extent an image is transparent.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "imaging/geometry.h"
+
+namespace imaging {
+
+class Node;
+
+// A colour with straight (unpremultiplied) components.
+struct Color {
+  float red = 0, green = 0, blue = 0, alpha = 0;
+};
+
+struct Vector4 {
+  float x = 0, y = 0, z = 0, w = 0;
+};
+
+// Each output component is its row dotted with the straight (R, G, B, A) plus its bias; the
+// result is premultiplied again. The default is the identity.
+struct ColorMatrix {
+  Vector4 red{1, 0, 0, 0}, green{0, 1, 0, 0}, blue{0, 0, 1, 0}, alpha{0, 0, 0, 1}, bias{0, 0, 0, 0};
+};
+
+// Pixel memory owned by someone else. 8-bit formats hold straight alpha; half floats hold the
+// values exactly as an earlier renderHalf wrote them. The first row is the top of the picture.
+enum class PixelFormat { bgra8, rgba8, rgbaHalf };
+struct PixelBuffer {
+  const void* data = nullptr;
+  int width = 0;
+  int height = 0;
+  std::ptrdiff_t rowBytes = 0;
+  PixelFormat format = PixelFormat::rgba8;
+};
+
+class Image {
+ public:
+  // A colour everywhere: infinite extent.
+  static Image color(const Color&);
+  // The caller's pixels, not copied: they must stay valid and unchanged while the image is
+  // rendered. Extent (0, 0, width, height).
+  static Image fromPixels(const PixelBuffer&);
+  // A grey opaque image of one value per pixel, rows top first; the image owns the values.
+  static Image fromGray(std::shared_ptr<const float[]> values, int width, int height);
+  // A picture file, upright and in sRGB, extent (0, 0, width, height); nothing when the file
+  // cannot be decoded. `error` (optional) receives why.
+  static std::optional<Image> fromFile(const std::string& path, std::string* error = nullptr);
+
+  // Nothing: transparent, with an empty extent.
+  Image();
+
+  Rect extent() const;
+
+  // Geometry.
+  Image transformed(const Affine&) const;
+  Image cropped(const Rect&) const;
+  // Edge pixels repeat outward without end: infinite extent.
+  Image clampedToExtent() const;
+
+  // Area filters.
+  Image gaussianBlurred(double sigma) const;  // extent grows by 3 sigma
+  Image morphologyMinimum(double radius) const;  // minimum over a disk; outside counts as transparent
+
+  // Point-wise filters.
+  Image unpremultiplied() const;
+  Image settingAlphaOne(const Rect& inside) const;
+  // This image where the mask's value is 1, the background where it is 0, linear between.
+  // The mask's value is its (premultiplied) green component.
+  Image blendedWithMask(const Image& background, const Image& mask) const;
+  Image addedTo(const Image& background) const;        // component-wise sum
+  // The difference blend mode: |this - background| where both are opaque, alpha composited.
+  Image differenceFrom(const Image& background) const;
+  Image colorMatrix(const ColorMatrix&) const;
+  Image colorClamped(const Vector4& min, const Vector4& max) const;
+  Image gammaAdjusted(double power) const;  // straight colour raised to the power; alpha kept
+
+  const std::shared_ptr<const Node>& node() const { return node_; }
+  explicit Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
+
+ private:
+  std::shared_ptr<const Node> node_;
+};
+
+}  // namespace imaging

@@ -1,0 +1,85 @@
+#pragma once
+// The inside of an image: a node of the recipe graph. Each node kind states three things, as
+// a libvips operation does: its extent (fixed at construction), the region it needs from each
+// input for a given output region, and how to compute output pixels from input tiles. How and
+// when nodes are evaluated belongs to the renderer alone.
+#include <cmath>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "imaging/geometry.h"
+#include "imaging/tile.h"
+
+namespace imaging {
+
+enum class NodeKind {
+  source,     // reads its own pixels; any region is cheap to fetch
+  pointwise,  // output pixel depends on the same pixel of each input
+  area,       // output pixel depends on a neighbourhood of its input
+};
+
+// What an area node keeps for the length of one render (a prepared blur, say).
+struct RenderState {
+  virtual ~RenderState() = default;
+};
+
+class Node {
+ public:
+  using Ptr = std::shared_ptr<const Node>;
+
+  Node(NodeKind kind, Rect extent, std::vector<Ptr> inputs = {})
+      : kind(kind), extent(extent), inputs(std::move(inputs)), box_(pixelsInside(extent)) {}
+  virtual ~Node() = default;
+
+  const NodeKind kind;
+  const Rect extent;
+  const std::vector<Ptr> inputs;
+
+  // The pixels whose centres lie inside the extent; everything else is transparent.
+  const PixelRect& pixelBox() const { return box_; }
+
+  // The region of input `i` read to compute `out` (which lies inside pixelBox()).
+  virtual PixelRect inputRegion(std::size_t, const PixelRect& out) const { return out; }
+
+  // Whether prepare() must see the whole of its input's region at once (a blur does).
+  virtual bool preparesWholeInput() const { return false; }
+
+  // Once per render, for nodes that want it, with their single input covering
+  // inputRegion(0, roi): returns state handed to every compute() of that render.
+  virtual std::unique_ptr<RenderState> prepare(const Tile& /*input*/, const PixelRect& /*roi*/) const {
+    return nullptr;
+  }
+
+  // Fills `out` (inside pixelBox()) from tiles covering inputRegion(i, out.rect), which hold
+  // zeros outside their node's pixel box. A point-wise node may be given out == in[0] (in
+  // place). Called from several threads at once.
+  virtual void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const = 0;
+
+  // A node that only restricts its input (a crop) can hand out the input's tile unchanged.
+  virtual bool passesInputThrough() const { return false; }
+
+  // Pixel boxes of infinite extents stop here: far beyond any picture, and small enough that
+  // sums of coordinates never overflow.
+  static constexpr std::int64_t kFar = std::int64_t{1} << 40;
+
+  static PixelRect pixelsInside(const Rect& r) {
+    if (r.isEmpty()) return {};
+    std::int64_t x0 = firstCentreFrom(r.x), y0 = firstCentreFrom(r.y);
+    std::int64_t x1 = firstCentreFrom(r.maxX()), y1 = firstCentreFrom(r.maxY());
+    if (x1 <= x0 || y1 <= y0) return {x0, y0, 0, 0};
+    return {x0, y0, x1 - x0, y1 - y0};
+  }
+
+ private:
+  // The first pixel whose centre lies at or beyond v.
+  static std::int64_t firstCentreFrom(double v) {
+    if (!(v > -static_cast<double>(kFar))) return -kFar;
+    if (v >= static_cast<double>(kFar)) return kFar;
+    return static_cast<std::int64_t>(std::ceil(v - 0.5));
+  }
+
+  PixelRect box_;
+};
+
+}  // namespace imaging

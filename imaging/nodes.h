@@ -1,0 +1,36 @@
+#pragma once
+// Constructors of the engine's node kinds. Image's methods are thin wrappers over these; the
+// classes themselves stay private to their .cpp files.
+#include <memory>
+
+#include "imaging/image.h"
+#include "imaging/node.h"
+
+namespace imaging {
+
+// Sources.
+Node::Ptr makeConstant(const Color& straight);
+// `owner` keeps the memory alive when the image owns it; empty for the caller's memory.
+Node::Ptr makePixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner);
+Node::Ptr makeGray(std::shared_ptr<const float[]> values, int width, int height);
+
+// Geometry.
+Node::Ptr makeTransform(const Node::Ptr& input, const Affine& transform);
+Node::Ptr makeCrop(const Node::Ptr& input, const Rect& rect);
+Node::Ptr makeClamp(const Node::Ptr& input);
+
+// Area filters.
+Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma);
+Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius);
+
+// Point-wise filters.
+Node::Ptr makeUnpremultiply(const Node::Ptr& input);
+Node::Ptr makeAlphaOne(const Node::Ptr& input, const Rect& inside);
+Node::Ptr makeBlendWithMask(const Node::Ptr& input, const Node::Ptr& background, const Node::Ptr& mask);
+Node::Ptr makeAddition(const Node::Ptr& input, const Node::Ptr& background);
+Node::Ptr makeDifference(const Node::Ptr& input, const Node::Ptr& background);
+Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& matrix);
+Node::Ptr makeColorClamp(const Node::Ptr& input, const Vector4& min, const Vector4& max);
+Node::Ptr makeGamma(const Node::Ptr& input, double power);
+
+}  // namespace imaging
