@@ -1,1 +1,3 @@
-int main() { return 1; }
+#include "cli/driver.h"
+
+int main(int argc, char** argv) { drive(argc, argv); }

@@ -1,0 +1,43 @@
+// The subject mask: segmentation of the picture as it will be output, then the refinements
+// the options ask for, in output pixels.
+#include <cmath>
+#include <memory>
+
+#include "cli/args.h"
+#include "cli/state.h"
+#include "matte/matte.h"
+#include "segmentation/segmentation.h"
+
+namespace {
+
+// The picture as the networks see it: 8-bit RGBA at the work rectangle's size.
+std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect) {
+  auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
+  std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
+  ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect, srgb);
+  segmentation::Picture view{rgba.data(), width, height, std::ptrdiff_t{4} * width};
+  if (args.mode == "person") return segmentation::personMask(view);
+  return segmentation::subjectMask(view);
+}
+
+Image maskImage(segmentation::Mask mask) {
+  auto owner = std::make_shared<std::vector<float>>(std::move(mask.values));
+  return Image::fromGray(std::shared_ptr<const float[]>(owner, owner->data()), mask.width, mask.height);
+}
+
+}  // namespace
+
+std::optional<Image> rawMask(const Image& picture, const Rect& rect) {
+  auto found = segment(picture, rect);
+  if (!found || found->width < 1 || found->height < 1) return std::nullopt;
+  Image mask = maskImage(std::move(*found));
+
+  // A mask within 0.1 % of the target size is not resampled; the crop trims any excess.
+  double sx = rect.width / mask.extent().width, sy = rect.height / mask.extent().height;
+  if (std::fabs(sx - 1) > 0.001 || std::fabs(sy - 1) > 0.001) mask = mask.transformed(imaging::Affine::scale(sx, sy));
+  // Not clamped first: the subject is eaten away from the picture's border too.
+  if (args.erode > 0) mask = mask.morphologyMinimum(args.erode);
+  // Clamped, so the border does not darken.
+  if (args.feather > 0) mask = mask.clampedToExtent().gaussianBlurred(args.feather);
+  return mask.cropped(rect);
+}
