@@ -16,6 +16,10 @@ void ensureVips() {
   static std::once_flag once;
   std::call_once(once, [] {
     VIPS_INIT("quelm-matte");
+    // Decoders warn on standard error about damaged files; the tool speaks there only in its
+    // own lines, and a damaged file fails the decode anyway.
+    g_log_set_handler("VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
+                      [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     vips_concurrency_set(2);
     vips_cache_set_max(0);  // each file is decoded once; nothing to keep
   });

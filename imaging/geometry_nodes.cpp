@@ -142,8 +142,9 @@ class Clamp final : public Node {
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     const Tile& src = in[0];
-    std::int64_t innerX0 = std::clamp(out.rect.x, src.rect.x, src.rect.maxX());
-    std::int64_t innerX1 = std::clamp(out.rect.maxX(), src.rect.x, src.rect.maxX());
+    // Columns [innerX0, innerX1) of the output lie over the input; the rest repeat its edges.
+    std::int64_t innerX0 = std::clamp(src.rect.x, out.rect.x, out.rect.maxX());
+    std::int64_t innerX1 = std::clamp(src.rect.maxX(), innerX0, out.rect.maxX());
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       std::int64_t sy = nearest(y, src.rect.y, src.rect.maxY());
       float* d = out.at(out.rect.x, y);

@@ -1,0 +1,310 @@
+// The imaging engine through its public face: each operation against values worked out by
+// hand or in double precision, renders in both formats, PNG files and picture decoding.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "imaging/context.h"
+#include "imaging/image.h"
+
+using namespace imaging;
+
+namespace {
+
+const Context straight({.outputPremultiplied = false});
+const std::string shared = QUELM_SHARED_DIR;
+
+// Straight 8-bit RGBA pixels, top row first, kept alive with the image made over them.
+struct Picture {
+  int width, height;
+  std::shared_ptr<std::vector<std::uint8_t>> bytes;
+  Image image;
+};
+
+Picture picture(int width, int height, const std::function<Color(int x, int yUp)>& colour) {
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::size_t(width) * height * 4);
+  for (int row = 0; row < height; ++row)
+    for (int x = 0; x < width; ++x) {
+      Color c = colour(x, height - 1 - row);
+      std::uint8_t* p = bytes->data() + (std::size_t(row) * width + x) * 4;
+      p[0] = std::uint8_t(std::lround(c.red * 255)), p[1] = std::uint8_t(std::lround(c.green * 255));
+      p[2] = std::uint8_t(std::lround(c.blue * 255)), p[3] = std::uint8_t(std::lround(c.alpha * 255));
+    }
+  Image image = Image::fromPixels({bytes->data(), width, height, std::ptrdiff_t{4} * width, PixelFormat::rgba8});
+  return {width, height, bytes, image};
+}
+
+Color grey(float v) { return {v, v, v, 1}; }
+
+// Renders to straight 8-bit RGBA and reads back pixel (x, y) in image coordinates.
+struct Rendered {
+  Rect bounds;
+  std::vector<std::uint8_t> bytes;
+  const std::uint8_t* at(int x, int y) const {
+    int width = int(bounds.width), height = int(bounds.height);
+    return bytes.data() + (std::size_t(height - 1 - (y - int(bounds.y))) * width + (x - int(bounds.x))) * 4;
+  }
+  int red(int x, int y) const { return at(x, y)[0]; }
+  int alpha(int x, int y) const { return at(x, y)[3]; }
+};
+
+Rendered render(const Image& image, const Rect& bounds, const Context& context = straight) {
+  Rendered r{bounds, std::vector<std::uint8_t>(std::size_t(bounds.width) * std::size_t(bounds.height) * 4)};
+  context.render(image, r.bytes.data(), std::ptrdiff_t(bounds.width) * 4, bounds, ColorSpace::sRGB);
+  return r;
+}
+
+// A discrete Gaussian convolution in double precision: the yardstick for the blur.
+double exactBlur(const std::function<double(int)>& line, int x, double sigma) {
+  int reach = int(std::ceil(8 * sigma));
+  double sum = 0, weights = 0;
+  for (int i = -reach; i <= reach; ++i) {
+    double w = std::exp(-0.5 * i * i / (sigma * sigma));
+    sum += w * line(x + i), weights += w;
+  }
+  return sum / weights;
+}
+
+}  // namespace
+
+TEST(Geometry, ExtentsFollowTheOperations) {
+  Image square = picture(10, 20, [](int, int) { return grey(1); }).image;
+  struct Case {
+    const char* what;
+    Image image;
+    Rect extent;
+  } cases[] = {
+      {"a picture", square, {0, 0, 10, 20}},
+      {"a colour", Image::color(grey(0.5)), Rect::infinite()},
+      {"moved", square.transformed(Affine::translation(-3, 4)), {-3, 4, 10, 20}},
+      {"stretched", square.transformed(Affine::scale(2.5, 0.5)), {0, 0, 25, 10}},
+      {"turned a quarter", square.transformed({0, 1, -1, 0, 0, 0}), {-20, 0, 20, 10}},
+      {"cropped", square.cropped({5, -5, 100, 10}), {5, 0, 5, 5}},
+      {"clamped", square.clampedToExtent(), Rect::infinite()},
+      {"blurred", square.gaussianBlurred(2), {-6, -6, 22, 32}},
+      {"eroded", square.morphologyMinimum(3), {0, 0, 10, 20}},
+      {"alpha one", square.settingAlphaOne({1, 1, 2, 2}), {1, 1, 2, 2}},
+      {"summed", square.addedTo(square.transformed(Affine::translation(10, 0))), {0, 0, 20, 20}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.image.extent(), c.extent) << c.what;
+}
+
+TEST(Geometry, CropOfAGradientIsPixelExact) {
+  Picture p = picture(64, 48, [](int x, int y) { return Color{x / 63.0f, y / 47.0f, 0.5f, 1}; });
+  for (Rect crop : {Rect{0, 0, 64, 48}, Rect{5, 7, 20, 11}, Rect{63, 47, 1, 1}}) {
+    Rendered r = render(p.image.cropped(crop), crop);
+    for (int y = int(crop.y); y < int(crop.maxY()); ++y)
+      for (int x = int(crop.x); x < int(crop.maxX()); ++x) {
+        const std::uint8_t* expected = p.bytes->data() + (std::size_t(47 - y) * 64 + x) * 4;
+        ASSERT_EQ(0, std::memcmp(r.at(x, y), expected, 4)) << x << "," << y;
+      }
+  }
+}
+
+TEST(Geometry, TransformsPlacePixels) {
+  // A 2x2 picture with one distinct corner: red at the top left.
+  Picture p = picture(2, 2, [](int x, int y) { return x == 0 && y == 1 ? Color{1, 0, 0, 1} : grey(0); });
+  struct Case {
+    const char* what;
+    Affine transform;
+    int redX, redY;  // where the red pixel lands, after moving the result to the origin
+  } cases[] = {
+      {"identity", {}, 0, 1},
+      {"mirrored left-right", {-1, 0, 0, 1, 2, 0}, 1, 1},
+      {"quarter turn anticlockwise", {0, 1, -1, 0, 2, 0}, 0, 0},
+      {"quarter turn clockwise", {0, -1, 1, 0, 0, 2}, 1, 1},
+      {"half turn", {-1, 0, 0, -1, 2, 2}, 1, 0},
+  };
+  for (const auto& c : cases) {
+    Rendered r = render(p.image.transformed(c.transform), {0, 0, 2, 2});
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 2; ++x)
+        EXPECT_EQ(r.red(x, y), x == c.redX && y == c.redY ? 255 : 0) << c.what << " at " << x << "," << y;
+  }
+}
+
+TEST(Geometry, StretchingKeepsSolidEdgesAndShrinkingDoesNotAlias) {
+  // Enlarging interpolates between centres and keeps the border opaque.
+  Picture ramp = picture(2, 1, [](int x, int) { return grey(x); });
+  Rendered wide = render(ramp.image.transformed(Affine::scale(4, 1)), {0, 0, 8, 1});
+  int expected[] = {0, 0, 32, 96, 159, 223, 255, 255};
+  for (int x = 0; x < 8; ++x) {
+    EXPECT_NEAR(wide.red(x, 0), expected[x], 1) << x;
+    EXPECT_EQ(wide.alpha(x, 0), 255) << x;
+  }
+  // One-pixel stripes shrunk by 4: the average, not a sample of the stripes.
+  Picture stripes = picture(400, 4, [](int x, int) { return grey(x % 2); });
+  Rendered narrow = render(stripes.image.transformed(Affine::scale(0.25, 1)), {0, 0, 100, 4});
+  for (int x = 0; x < 100; ++x) EXPECT_NEAR(narrow.red(x, 1), 128, 1) << x;
+}
+
+TEST(Blur, MatchesAnExactGaussian) {
+  // A step edge at x = 50 and a constant, each clamped so the blur sees no picture border.
+  Picture step = picture(100, 3, [](int x, int) { return grey(x < 50 ? 1 : 0); });
+  Picture flat = picture(100, 3, [](int, int) { return Color{0.2f, 0.6f, 0.9f, 1}; });
+  for (double sigma : {0.5, 1.5, 5.0, 18.0, 40.0}) {
+    Rendered r = render(step.image.clampedToExtent().gaussianBlurred(sigma), {0, 1, 100, 1});
+    Rendered c = render(flat.image.clampedToExtent().gaussianBlurred(sigma), {0, 1, 100, 1});
+    for (int x = 0; x < 100; ++x) {
+      double exact = exactBlur([](int i) { return i < 50 ? 1.0 : 0.0; }, x, sigma);
+      EXPECT_LE(std::fabs(r.red(x, 1) - 255 * exact), 1.0) << "sigma " << sigma << " x " << x;
+      EXPECT_EQ(c.at(x, 1)[1], 153) << "sigma " << sigma << " x " << x;
+    }
+    if (sigma >= 2) {  // sampled finely enough for the continuous error function
+      for (int x = 40; x < 60; ++x)
+        EXPECT_NEAR(r.red(x, 1), 255 * 0.5 * std::erfc((x + 0.5 - 50) / (sigma * std::sqrt(2))), 1.5);
+    }
+  }
+}
+
+TEST(Blur, OfAColourIsTheColourAndOfNothingIsNothing) {
+  Rendered c = render(Image::color({0.31f, 0.5f, 0.7f, 1}).gaussianBlurred(18), {-1000, 5000, 7, 3});
+  for (int y = 5000; y < 5003; ++y)
+    for (int x = -1000; x < -993; ++x) EXPECT_EQ(c.red(x, y), 79);
+  // The picture's transparent surroundings blur in: its corner loses opacity.
+  Picture white = picture(50, 50, [](int, int) { return grey(1); });
+  Rendered corner = render(white.image.gaussianBlurred(3), {0, 0, 1, 1});
+  EXPECT_NEAR(corner.alpha(0, 0), 255 * 0.57 * 0.57, 4);
+}
+
+TEST(Morphology, MinimumOverADisk) {
+  // A single dark pixel in a bright field (without end, so no border) comes out as the disk.
+  Picture dot = picture(21, 21, [](int x, int y) { return grey(x == 10 && y == 10 ? 0 : 1); });
+  for (double radius : {0.5, 1.0, 1.5, 2.5, 4.2}) {
+    Rendered r = render(dot.image.clampedToExtent().morphologyMinimum(radius), {0, 0, 21, 21});
+    for (int y = 0; y < 21; ++y)
+      for (int x = 0; x < 21; ++x) {
+        bool inDisk = (x - 10) * (x - 10) + (y - 10) * (y - 10) <= radius * radius;
+        EXPECT_EQ(r.red(x, y), inDisk ? 0 : 255) << "radius " << radius << " at " << x << "," << y;
+      }
+  }
+  // Outside the extent counts as transparent: the border is eaten away by the radius.
+  Rendered edge = render(dot.image.morphologyMinimum(2), {0, 10, 3, 1});
+  EXPECT_EQ(edge.alpha(0, 10), 0);
+  EXPECT_EQ(edge.alpha(1, 10), 0);
+  EXPECT_EQ(edge.alpha(2, 10), 255);
+}
+
+TEST(PointWise, ColourOperations) {
+  Picture half = picture(1, 1, [](int, int) { return Color{0.8f, 0.4f, 0.2f, 0.5f}; });
+  Picture opaque = picture(1, 1, [](int, int) { return Color{0.6f, 0.2f, 1.0f, 1}; });
+  Picture dark = picture(1, 1, [](int, int) { return Color{0.2f, 0.6f, 0.0f, 1}; });
+  ColorMatrix swap;  // red and blue trade places; alpha from green
+  swap.red = {0, 0, 1, 0}, swap.blue = {1, 0, 0, 0}, swap.alpha = {0, 1, 0, 0}, swap.bias = {0.1f, 0, 0, 0};
+  ColorMatrix weighted, rest;  // alpha 0.25 and 0.75 whatever the colour
+  weighted.alpha = {0, 0, 0, 0}, weighted.bias = {0, 0, 0, 0.25f};
+  rest.alpha = {0, 0, 0, 0}, rest.bias = {0, 0, 0, 0.75f};
+  Image maskHalf = Image::color(grey(0.5));
+  struct Case {
+    const char* what;
+    Image image;
+    int rgba[4];  // straight 8-bit result
+  } cases[] = {
+      {"colour matrix on straight colour", half.image.colorMatrix(swap), {77, 102, 204, 102}},
+      {"weighted keeps the colour", opaque.image.colorMatrix(weighted), {153, 51, 255, 64}},
+      {"gamma on colour only", half.image.gammaAdjusted(2), {163, 41, 10, 128}},
+      {"clamp", opaque.image.colorClamped({0.3f, 0.3f, 0.3f, 0}, {0.5f, 1, 1, 1}), {128, 77, 255, 255}},
+      {"blend by the mask's value", opaque.image.blendedWithMask(dark.image, maskHalf), {102, 102, 128, 255}},
+      {"difference of opaque colours", opaque.image.differenceFrom(dark.image), {102, 102, 255, 255}},
+      {"addition of weights adding up to 1", dark.image.colorMatrix(weighted).addedTo(opaque.image.colorMatrix(rest)),
+       {128, 77, 191, 255}},
+      {"unpremultiply then alpha one", half.image.unpremultiplied().settingAlphaOne({0, 0, 1, 1}), {204, 102, 51, 255}},
+  };
+  for (const auto& c : cases) {
+    Rendered r = render(c.image, {0, 0, 1, 1});
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.at(0, 0)[i], c.rgba[i], 1) << c.what << " component " << i;
+  }
+}
+
+TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
+  Picture p = picture(2, 1, [](int x, int) { return Color{0.5f, 1, 0, x == 0 ? 0.5f : 0.001f}; });
+  Rendered s = render(p.image, {0, 0, 2, 1});
+  EXPECT_EQ((std::vector<int>{s.at(0, 0)[0], s.at(0, 0)[1], s.at(0, 0)[3]}), (std::vector<int>{128, 255, 128}));
+  EXPECT_EQ((std::vector<int>(s.at(1, 0), s.at(1, 0) + 4)), (std::vector<int>{0, 0, 0, 0})) << "alpha rounds to 0";
+  Rendered pm = render(p.image, {0, 0, 2, 1}, Context({.outputPremultiplied = true}));
+  EXPECT_EQ(pm.at(0, 0)[0], 64);
+
+  // Half floats come back exactly as computed, premultiplied and unclamped.
+  Image bright = Image::color({2, 0.25f, 0, 0.5f}).cropped({0, 0, 3, 2});
+  std::vector<std::uint16_t> halves(3 * 2 * 4);
+  straight.renderHalf(bright, halves.data(), 3 * 8, {0, 0, 3, 2});
+  Image back = Image::fromPixels({halves.data(), 3, 2, 3 * 8, PixelFormat::rgbaHalf});
+  std::vector<std::uint16_t> again(halves.size());
+  straight.renderHalf(back, again.data(), 3 * 8, {0, 0, 3, 2});
+  EXPECT_EQ(halves, again);
+  Rendered fromHalves = render(back.colorMatrix({}), {0, 0, 3, 2});
+  EXPECT_EQ(fromHalves.at(2, 1)[1], 64);
+}
+
+TEST(Render, FarAwayRegionsOfInfiniteImagesCostOnlyTheirSize) {
+  // Clamped and blurred: infinite, yet a small render far out is a small render.
+  Picture p = picture(4, 4, [](int x, int) { return grey(x / 3.0f); });
+  Rendered r = render(p.image.clampedToExtent().gaussianBlurred(30), {1e9, -1e9, 2, 2});
+  EXPECT_EQ(r.red(1000000000, -1000000000), 255);
+}
+
+TEST(PngFile, WrittenWholeAndReadBack) {
+  auto dir = std::filesystem::temp_directory_path() / ("imaging-test-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  Picture p = picture(5, 3, [](int x, int y) { return Color{x / 4.0f, y / 2.0f, 0.5f, x == 0 ? 0.0f : 0.5f}; });
+  std::string path = (dir / "out file ü.png").string();
+  ASSERT_EQ(straight.writePNG(p.image, path, ColorSpace::sRGB), std::nullopt);
+  auto back = Image::fromFile(path);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->extent(), (Rect{0, 0, 5, 3}));
+  Rendered a = render(p.image, {0, 0, 5, 3}), b = render(*back, {0, 0, 5, 3});
+  EXPECT_EQ(a.bytes, b.bytes);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "no temporary file left";
+
+  auto failure = straight.writePNG(p.image, (dir / "missing" / "x.png").string(), ColorSpace::sRGB);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(*failure, "No such file or directory");
+  EXPECT_TRUE(straight.writePNG(Image::color(grey(1)), (dir / "y.png").string(), ColorSpace::sRGB));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(PictureFile, DecodedUprightInSRGBOrNotAtAll) {
+  struct Case {
+    const char* file;
+    double width, height;  // 0: not decodable
+  } cases[] = {
+      {"photos/p05_people_two_standing.jpg", 1126, 661},
+      {"edge/e01_exif_orientation_6.jpg", 1126, 661},
+      {"edge/e01_exif_orientation_8.jpg", 1126, 661},
+      {"edge/e01_exif_orientation_3.jpg", 1126, 661},
+      {"edge/e04_cmyk.jpg", 910, 1137},
+      {"edge/e06_rgb16.png", 512, 512},
+      {"edge/e05_gray_alpha.png", 200, 400},
+      {"edge/e01_png_exif_orientation_6.png", 1126, 661},
+      {"edge/e07_palette_trns_binary.png", 108, 150},
+      {"edge/e13_webp_lossy.webp", 1126, 661},
+      {"edge/e13_heic.heic", 910, 1137},
+      {"edge/e11_jpeg_data_named.png", 512, 600},
+      {"edge/e10_truncated.png", 0, 0},
+      {"edge/e10_truncated_55pct.jpg", 0, 0},
+      {"edge/e10_truncated_header_only.jpg", 0, 0},
+      {"edge/e10_corrupt_entropy_data.jpg", 0, 0},
+      {"edge/e03_progressive_truncated_60pct.jpg", 0, 0},
+      {"edge/e11_text_file_named.png", 0, 0},
+      {"edge/e11_zero_bytes.png", 0, 0},
+      {"edge/does_not_exist.png", 0, 0},
+  };
+  for (const auto& c : cases) {
+    auto image = Image::fromFile(shared + "/media/" + c.file);
+    if (c.width == 0) {
+      EXPECT_FALSE(image) << c.file;
+      continue;
+    }
+    ASSERT_TRUE(image) << c.file;
+    EXPECT_EQ(image->extent(), (Rect{0, 0, c.width, c.height})) << c.file;
+  }
+}
