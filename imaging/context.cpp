@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "imaging/convert.h"
 #include "imaging/node.h"
-#include "imaging/pixel.h"
 #include "imaging/render.h"
 #include "imaging/vips_init.h"
 
@@ -20,21 +20,6 @@ namespace imaging {
 namespace {
 
 PixelRect wholePixels(const Rect& r) { return Node::pixelsInside(r); }
-
-// One pixel to 8 bits: straight colour (or premultiplied), clamped and rounded.
-inline void storeBytes(f4 p, std::uint8_t* d, bool straight) {
-  float a = std::fmin(std::fmax(p[3], 0.0f), 1.0f);
-  if (straight) {
-    if (a * 255.0f < 0.5f) {
-      std::memset(d, 0, 4);
-      return;
-    }
-    p = p / splat(p[3]);
-  }
-  p[3] = a;
-  f4 v = min4(max4(p, splat(0)), splat(1)) * splat(255.0f) + splat(0.5f);
-  for (int i = 0; i < 4; ++i) d[i] = static_cast<std::uint8_t>(v[i]);
-}
 
 }  // namespace
 
@@ -45,8 +30,7 @@ void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowB
   renderStrips(image.node(), region, [&](const Tile& strip) {
     for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
       std::uint8_t* d = rgba + (region.maxY() - 1 - y) * rowBytes + 4 * (strip.rect.x - region.x);
-      const float* s = strip.at(strip.rect.x, y);
-      for (std::int64_t i = 0; i < strip.rect.width; ++i) storeBytes(load4(s + 4 * i), d + 4 * i, straight);
+      pixelsToBytes(strip.at(strip.rect.x, y), d, strip.rect.width, straight);
     }
   });
 }

@@ -3,10 +3,10 @@
 // image rows bottom first, so row y of the image is memory row (height - 1 - y).
 #include <immintrin.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 
+#include "imaging/convert.h"
 #include "imaging/nodes.h"
 #include "imaging/pixel.h"
 
@@ -28,15 +28,6 @@ class Constant final : public Node {
   f4 value_;
 };
 
-const std::array<float, 256>& unitBytes() {
-  static const std::array<float, 256> table = [] {
-    std::array<float, 256> t{};
-    for (int i = 0; i < 256; ++i) t[i] = static_cast<float>(i) / 255.0f;
-    return t;
-  }();
-  return table;
-}
-
 class Pixels final : public Node {
  public:
   Pixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner)
@@ -50,23 +41,14 @@ class Pixels final : public Node {
                         (pixels_.height - 1 - y) * pixels_.rowBytes;
       float* d = out.at(out.rect.x, y);
       switch (pixels_.format) {
-        case PixelFormat::bgra8: readBytes(row + 4 * out.rect.x, d, out.rect.width, true); break;
-        case PixelFormat::rgba8: readBytes(row + 4 * out.rect.x, d, out.rect.width, false); break;
+        case PixelFormat::bgra8: bytesToPixels(row + 4 * out.rect.x, d, out.rect.width, true); break;
+        case PixelFormat::rgba8: bytesToPixels(row + 4 * out.rect.x, d, out.rect.width, false); break;
         case PixelFormat::rgbaHalf: readHalves(row + 8 * out.rect.x, d, out.rect.width); break;
       }
     }
   }
 
  private:
-  // 8-bit memory holds straight alpha; the engine works premultiplied.
-  static void readBytes(const std::uint8_t* s, float* d, std::int64_t count, bool bgr) {
-    const auto& unit = unitBytes();
-    int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
-    for (std::int64_t i = 0; i < count; ++i, s += 4, d += 4) {
-      float a = unit[s[3]];
-      store4(d, f4{unit[s[r]] * a, unit[s[1]] * a, unit[s[b]] * a, a});
-    }
-  }
   // Half floats were written by the engine itself: taken as they are.
   static void readHalves(const std::uint8_t* s, float* d, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i, s += 8, d += 4) {
