@@ -59,7 +59,8 @@ class MorphologyMinimum final : public Node {
 
 // ---- Point-wise filters -------------------------------------------------------------------
 
-// Applies op to every pixel of the inputs (one tile each, all covering out.rect).
+// Applies op to every pixel of the inputs (one tile each, all covering out.rect), two pixels
+// at a time. op is generic over f4 and f8, so its formula is written once.
 template <class Op>
 class PointWise final : public Node {
  public:
@@ -67,23 +68,26 @@ class PointWise final : public Node {
       : Node(NodeKind::pointwise, extent, std::move(inputs)), op_(op) {}
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
-    const std::int64_t x0 = out.rect.x, n = out.rect.width;
+    const std::int64_t x0 = out.rect.x, n = 4 * out.rect.width;
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       float* d = out.at(x0, y);
-      if constexpr (std::is_invocable_v<Op, f4>) {
-        const float* a = in[0].at(x0, y);
-        for (std::int64_t i = 0; i < 4 * n; i += 4) store4(d + i, op_(load4(a + i)));
-      } else if constexpr (std::is_invocable_v<Op, f4, f4>) {
-        const float *a = in[0].at(x0, y), *b = in[1].at(x0, y);
-        for (std::int64_t i = 0; i < 4 * n; i += 4) store4(d + i, op_(load4(a + i), load4(b + i)));
-      } else {
-        const float *a = in[0].at(x0, y), *b = in[1].at(x0, y), *c = in[2].at(x0, y);
-        for (std::int64_t i = 0; i < 4 * n; i += 4) store4(d + i, op_(load4(a + i), load4(b + i), load4(c + i)));
-      }
+      const float* a = in[0].at(x0, y);
+      const float* b = in.size() > 1 ? in[1].at(x0, y) : nullptr;
+      const float* c = in.size() > 2 ? in[2].at(x0, y) : nullptr;
+      std::int64_t i = 0;
+      for (; i + 8 <= n; i += 8) storeV(d + i, apply<f8>(a, b, c, i));
+      if (i < n) storeV(d + i, apply<f4>(a, b, c, i));
     }
   }
 
  private:
+  template <class V>
+  V apply(const float* a, const float* b, const float* c, std::int64_t i) const {
+    if constexpr (std::is_invocable_v<Op, V>) return op_(loadV<V>(a + i));
+    else if constexpr (std::is_invocable_v<Op, V, V>) return op_(loadV<V>(a + i), loadV<V>(b + i));
+    else return op_(loadV<V>(a + i), loadV<V>(b + i), loadV<V>(c + i));
+  }
+
   Op op_;
 };
 
@@ -93,17 +97,20 @@ Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op) {
 }
 
 // Integer powers are exact products; others go through powf, keeping the sign.
-float power(float v, double p) {
+template <class V>
+V power(V v, double p) {
   if (p == 6) {
-    float v2 = v * v;
+    V v2 = v * v;
     return v2 * v2 * v2;
   }
   if (p == std::floor(p) && std::fabs(p) <= 16) {
-    float r = 1;
+    V r = splatV<V>(1);
     for (int i = 0; i < std::fabs(p); ++i) r *= v;
     return p < 0 ? 1 / r : r;
   }
-  return std::copysign(std::pow(std::fabs(v), static_cast<float>(p)), v);
+  for (int i = 0; i < int(sizeof(V) / sizeof(float)); ++i)
+    v[i] = std::copysign(std::pow(std::fabs(v[i]), static_cast<float>(p)), v[i]);
+  return v;
 }
 
 f4 toF4(const Vector4& v) { return f4{v.x, v.y, v.z, v.w}; }
@@ -119,63 +126,66 @@ Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius) {
 }
 
 Node::Ptr makeUnpremultiply(const Node::Ptr& input) {
-  return pointWise(input->extent, {input}, [](f4 p) { return unpremultiply(p); });
+  return pointWise(input->extent, {input}, [](auto p) { return unpremultiply(p); });
 }
 
 // Only alpha changes: the stored colour components stay, whatever they mean.
 Node::Ptr makeAlphaOne(const Node::Ptr& input, const Rect& inside) {
-  return pointWise(inside, {input}, [](f4 p) {
-    p[3] = 1;
-    return p;
-  });
+  return pointWise(inside, {input}, [](auto p) { return withAlpha(p, decltype(p){} + 1); });
 }
 
 // The mask's value is its premultiplied green: transparent mask pixels count as 0.
 Node::Ptr makeBlendWithMask(const Node::Ptr& input, const Node::Ptr& background, const Node::Ptr& mask) {
   Rect extent = input->extent.intersected(mask->extent).united(background->extent);
-  return pointWise(extent, {input, background, mask}, [](f4 in, f4 bg, f4 m) {
-    f4 t = splat(m[1]);
-    return bg + (in - bg) * t;
-  });
+  return pointWise(extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); });
 }
 
 Node::Ptr makeAddition(const Node::Ptr& input, const Node::Ptr& background) {
-  return pointWise(input->extent.united(background->extent), {input, background},
-                   [](f4 a, f4 b) { return a + b; });
+  return pointWise(input->extent.united(background->extent), {input, background}, [](auto a, auto b) { return a + b; });
 }
 
 // The difference blend mode on premultiplied colour: |a - b| where both are opaque, each
 // colour alone where the other is transparent, and alpha composited as source-over.
 Node::Ptr makeDifference(const Node::Ptr& input, const Node::Ptr& background) {
-  return pointWise(input->extent.united(background->extent), {input, background}, [](f4 s, f4 b) {
-    f4 r = s + b - splat(2) * min4(s * splat(b[3]), b * splat(s[3]));
-    r[3] = s[3] + b[3] - s[3] * b[3];
-    return r;
+  return pointWise(input->extent.united(background->extent), {input, background}, [](auto s, auto b) {
+    auto sa = lane<3>(s), ba = lane<3>(b);
+    return withAlpha(s + b - 2 * minV(s * ba, b * sa), sa + ba - sa * ba);
   });
 }
 
+// Each output component is a row of the matrix dotted with the straight colour: computed as
+// the sum of the matrix's columns scaled by the components, four multiply-adds.
 Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
-  f4 r = toF4(m.red), g = toF4(m.green), b = toF4(m.blue), a = toF4(m.alpha), bias = toF4(m.bias);
-  return pointWise(input->extent, {input}, [=](f4 p) {
-    f4 s = unpremultiply(p);
-    auto dot = [&](f4 row) {
-      f4 v = row * s;
-      return v[0] + v[1] + v[2] + v[3];
+  f4 columns[4], bias = toF4(m.bias);
+  const Vector4* rows[4] = {&m.red, &m.green, &m.blue, &m.alpha};
+  for (int j = 0; j < 4; ++j)
+    for (int i = 0; i < 4; ++i) columns[j][i] = (&rows[i]->x)[j];
+  return pointWise(input->extent, {input}, [=](auto p) {
+    using V = decltype(p);
+    auto widen = [](f4 v) {
+      if constexpr (sizeof(V) == sizeof(f4)) return v;
+      else return V{v[0], v[1], v[2], v[3], v[0], v[1], v[2], v[3]};
     };
-    return premultiply(f4{dot(r), dot(g), dot(b), dot(a)} + bias);
+    V s = unpremultiply(p);
+    V r = widen(bias) + widen(columns[0]) * lane<0>(s) + widen(columns[1]) * lane<1>(s) +
+          widen(columns[2]) * lane<2>(s) + widen(columns[3]) * lane<3>(s);
+    return premultiply(r);
   });
 }
 
 Node::Ptr makeColorClamp(const Node::Ptr& input, const Vector4& min, const Vector4& max) {
   f4 lo = toF4(min), hi = toF4(max);
-  return pointWise(input->extent, {input}, [=](f4 p) { return premultiply(min4(max4(unpremultiply(p), lo), hi)); });
+  f8 lo8{lo[0], lo[1], lo[2], lo[3], lo[0], lo[1], lo[2], lo[3]}, hi8{hi[0], hi[1], hi[2], hi[3], hi[0], hi[1], hi[2], hi[3]};
+  return pointWise(input->extent, {input}, [=](auto p) {
+    if constexpr (sizeof(p) == sizeof(f4)) return premultiply(minV(maxV(unpremultiply(p), lo), hi));
+    else return premultiply(minV(maxV(unpremultiply(p), lo8), hi8));
+  });
 }
 
 Node::Ptr makeGamma(const Node::Ptr& input, double p) {
-  return pointWise(input->extent, {input}, [=](f4 px) {
-    f4 s = unpremultiply(px);
-    for (int i = 0; i < 3; ++i) s[i] = power(s[i], p);
-    return premultiply(s);
+  return pointWise(input->extent, {input}, [=](auto px) {
+    auto s = unpremultiply(px);
+    return premultiply(withAlpha(power(s, p), s));
   });
 }
 

@@ -1,33 +1,68 @@
 #pragma once
-// One premultiplied RGBA float pixel as a 128-bit vector, for the point-wise loops.
+// Premultiplied RGBA float pixels as vectors, for the point-wise loops: f4 holds one pixel,
+// f8 two. The helpers are written once for either width, so a filter's formula reads the same
+// whether it runs on one pixel or two.
 #include <cstring>
 
 namespace imaging {
 
 typedef float f4 __attribute__((vector_size(16)));
+typedef float f8 __attribute__((vector_size(32)));
+typedef int i4 __attribute__((vector_size(16)));
+typedef int i8 __attribute__((vector_size(32)));
 
-inline f4 load4(const float* p) {
-  f4 v;
+template <class V>
+inline V loadV(const float* p) {
+  V v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store4(float* p, f4 v) { std::memcpy(p, &v, sizeof v); }
-inline f4 splat(float v) { return f4{v, v, v, v}; }
-inline f4 min4(f4 a, f4 b) { return a < b ? a : b; }
-inline f4 max4(f4 a, f4 b) { return a > b ? a : b; }
+template <class V>
+inline void storeV(float* p, V v) {
+  std::memcpy(p, &v, sizeof v);
+}
+inline f4 load4(const float* p) { return loadV<f4>(p); }
+inline void store4(float* p, f4 v) { storeV(p, v); }
+
+template <class V>
+inline V splatV(float v) {
+  return V{} + v;
+}
+inline f4 splat(float v) { return splatV<f4>(v); }
+template <class V>
+inline V minV(V a, V b) {
+  return a < b ? a : b;
+}
+template <class V>
+inline V maxV(V a, V b) {
+  return a > b ? a : b;
+}
+inline f4 min4(f4 a, f4 b) { return minV(a, b); }
+inline f4 max4(f4 a, f4 b) { return maxV(a, b); }
+
+// Component k of each pixel, in all four of that pixel's lanes.
+template <int k>
+inline f4 lane(f4 v) {
+  return __builtin_shuffle(v, i4{k, k, k, k});
+}
+template <int k>
+inline f8 lane(f8 v) {
+  return __builtin_shuffle(v, i8{k, k, k, k, k + 4, k + 4, k + 4, k + 4});
+}
+// The colour of c with the alpha of a.
+inline f4 withAlpha(f4 c, f4 a) { return __builtin_shuffle(c, a, i4{0, 1, 2, 7}); }
+inline f8 withAlpha(f8 c, f8 a) { return __builtin_shuffle(c, a, i8{0, 1, 2, 11, 4, 5, 6, 15}); }
 
 // Straight colour from premultiplied: where alpha is 0 there is no colour to recover.
-inline f4 unpremultiply(f4 p) {
-  float a = p[3];
-  if (a == 0) return f4{0, 0, 0, 0};
-  f4 s = p / splat(a);
-  s[3] = a;
-  return s;
+template <class V>
+inline V unpremultiply(V p) {
+  V a = lane<3>(p);
+  V s = a != 0 ? p / a : V{};
+  return withAlpha(s, a);
 }
-inline f4 premultiply(f4 s) {
-  f4 p = s * splat(s[3]);
-  p[3] = s[3];
-  return p;
+template <class V>
+inline V premultiply(V s) {
+  return withAlpha(s * lane<3>(s), s);
 }
 
 }  // namespace imaging
