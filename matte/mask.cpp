@@ -10,13 +10,17 @@
 
 namespace {
 
+segmentation::Route route() {
+  return args.mode == "person" ? segmentation::Route::person : segmentation::Route::subject;
+}
+
 // The picture as the networks see it: 8-bit RGBA at the work rectangle's size.
 std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect) {
   auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
   std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
   ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect, srgb);
   segmentation::Picture view{rgba.data(), width, height, std::ptrdiff_t{4} * width};
-  if (args.mode == "person") return segmentation::personMask(view);
+  if (route() == segmentation::Route::person) return segmentation::personMask(view);
   return segmentation::subjectMask(view);
 }
 
@@ -26,6 +30,8 @@ Image maskImage(segmentation::Mask mask) {
 }
 
 }  // namespace
+
+void prepareMask() { segmentation::load(route()); }
 
 std::optional<Image> rawMask(const Image& picture, const Rect& rect) {
   auto found = segment(picture, rect);

@@ -14,6 +14,10 @@
 using imaging::Image;
 using imaging::Rect;
 
+// Loads the segmentation the options select, so that no frame pays for it. Throws
+// segmentation::SetupError when its runtime or models are missing.
+void prepareMask();
+
 // The subject's mask, fitted to rect and eroded and feathered as the options say; nothing
 // when no subject is found. The picture covers rect. Throws segmentation::SetupError when
 // the segmentation's runtime or models are missing.
