@@ -80,6 +80,38 @@ std::string withUnknownCodec(bool dropSize) {
   return bytes;
 }
 
+std::string bigEndian32(std::uint32_t n, int bitsPerByte = 8) {
+  std::string bytes;
+  for (int shift = 3 * bitsPerByte; shift >= 0; shift -= bitsPerByte)
+    bytes += static_cast<char>(n >> shift & ((1u << bitsPerByte) - 1));
+  return bytes;
+}
+
+std::string littleEndian(std::uint32_t n, int byteCount) {
+  std::string bytes;
+  for (int i = 0; i < byteCount; ++i) bytes += static_cast<char>(n >> (8 * i) & 0xff);
+  return bytes;
+}
+
+// A second of silent WAV behind an ID3 tag whose cover art is a 1x1 PNG, which FFmpeg lists
+// as a video stream marked as an attached picture, like the art in music files.
+std::string audioWithCoverArt() {
+  const std::string png(
+      "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\0\0\0\0\x3a\x7e\x9b\x55"
+      "\0\0\0\x0aIDAT\x78\x9c\x63\x68\0\0\0\x82\0\x81\x77\xcd\x72\xb6\0\0\0\0IEND\xae\x42"
+      "\x60\x82",
+      67);
+  std::string picture = std::string("\0image/png\0\x03\0", 13) + png;
+  std::string frame = "APIC" + bigEndian32(picture.size()) + std::string(2, '\0') + picture;
+  std::string tag = std::string("ID3\x03\0\0", 6) + bigEndian32(frame.size(), 7) + frame;
+  std::string pcm(16000, '\0');  // 8 kHz, 16-bit mono
+  std::string format = littleEndian(16, 4) + littleEndian(1, 2) + littleEndian(1, 2) +
+                       littleEndian(8000, 4) + littleEndian(16000, 4) + littleEndian(2, 2) +
+                       littleEndian(16, 2);
+  return tag + "RIFF" + littleEndian(36 + pcm.size(), 4) + "WAVEfmt " + format + "data" +
+         littleEndian(pcm.size(), 4) + pcm;
+}
+
 // A playlist of FFmpeg's concat format: read as one video, but it cannot seek, and it fails
 // mid-stream where a part is missing.
 std::string playlistOf(const std::string& name, const std::vector<std::string>& parts) {
@@ -99,6 +131,8 @@ TEST(VideoFailures, EachBadInputStopsAtItsStage) {
   };
   const Case cases[] = {
       {"audio only", kVideos + "v15_audio_only.m4a", 0, video::Stage::Open},
+      {"audio with cover art", writeFixture("cover.wav", audioWithCoverArt()), 0,
+       video::Stage::Open},
       {"text named .mp4", kVideos + "v17_text_named.mp4", 0, video::Stage::Open},
       {"zero bytes", kVideos + "v17c_zero_bytes.mp4", 0, video::Stage::Open},
       {"index missing", kVideos + "v18_truncated_moov_at_end.mp4", 0, video::Stage::Open},
