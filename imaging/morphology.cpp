@@ -1,0 +1,108 @@
+// Disk minimum, separably by columns. Column i of the disk spans rows |j| <= height(i), and the
+// heights nest, so for each output row one walk down the input rows leaves the vertical minimum
+// over every distinct height at once; each output pixel then takes the minimum over i of the
+// height(i) minimum at x + i. Work per pixel is the disk's height plus its width, not its
+// area, and everything happens in a few rows of scratch held in registers and L1.
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "imaging/kernels.h"
+#include "imaging/simd.h"
+
+namespace imaging {
+namespace {
+
+using namespace simd;
+
+// The disk by columns: for i = 0 .. reach, column i (and -i) covers rows |j| <= heights[level[i]].
+// heights ascend and are distinct; inclusion is decided on the same i*i + j*j <= radius^2 as
+// the definition, so fractional radii land exactly.
+struct Disk {
+  std::int64_t reach = 0;
+  std::vector<std::int64_t> heights;
+  std::vector<std::size_t> level;
+
+  explicit Disk(double radius) {
+    if (!(radius >= 1)) return;  // also catches NaN, and negative radii whose square is large
+    const double r2 = radius * radius;
+    auto inside = [r2](std::int64_t i, std::int64_t j) { return double(i * i + j * j) <= r2; };
+    reach = static_cast<std::int64_t>(radius);
+    while (inside(reach + 1, 0)) ++reach;
+    while (!inside(reach, 0)) --reach;
+    std::vector<std::int64_t> height(reach + 1);
+    for (std::int64_t i = reach, h = 0; i >= 0; --i) {
+      while (inside(i, h + 1)) ++h;
+      height[i] = h;
+      if (heights.empty() || heights.back() != h) heights.push_back(h);
+      level.insert(level.begin(), heights.size() - 1);
+    }
+  }
+};
+
+// columns[k][x] = min over |j| <= disk.heights[k] of row(j)[x], for the N vectors of floats
+// from x. The running minimum stays in registers all the way down the column.
+template <class V, int N, class RowAt>
+void columnMinima(const Disk& disk, RowAt row, std::ptrdiff_t x, const std::vector<float*>& columns) {
+  constexpr std::ptrdiff_t L = kLanes<V>;
+  V acc[N];
+  for (int v = 0; v < N; ++v) acc[v] = load<V>(row(0) + x + L * v);
+  std::size_t k = 0;
+  for (std::int64_t j = 0;; ++j) {
+    if (j > 0) {
+      const float *up = row(j) + x, *down = row(-j) + x;
+      for (int v = 0; v < N; ++v) acc[v] = vmin(acc[v], vmin(load<V>(up + L * v), load<V>(down + L * v)));
+    }
+    if (j == disk.heights[k]) {
+      for (int v = 0; v < N; ++v) store(columns[k] + x + L * v, acc[v]);
+      if (++k == disk.heights.size()) return;
+    }
+  }
+}
+
+// dst[x] = min over |i| <= reach of columns[level[|i|]][x + i], for the N vectors of floats
+// from x (the columns start `reach` pixels left of dst).
+template <class V, int N>
+void rowMinimum(const Disk& disk, const std::vector<float*>& columns, std::ptrdiff_t x, float* dst) {
+  constexpr std::ptrdiff_t L = kLanes<V>;
+  const std::ptrdiff_t centre = x + 4 * disk.reach;
+  V acc[N];
+  for (int v = 0; v < N; ++v) acc[v] = load<V>(columns[disk.level[0]] + centre + L * v);
+  for (std::int64_t i = 1; i <= disk.reach; ++i) {
+    const float* column = columns[disk.level[i]] + centre;
+    for (int v = 0; v < N; ++v)
+      acc[v] = vmin(acc[v], vmin(load<V>(column + 4 * i + L * v), load<V>(column - 4 * i + L * v)));
+  }
+  for (int v = 0; v < N; ++v) store(dst + x + L * v, acc[v]);
+}
+
+}  // namespace
+
+PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
+  std::int64_t reach = Disk(radius).reach;
+  return out.grownBy(reach, reach);
+}
+
+void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
+  const Disk disk(radius);
+  if (disk.reach == 0) return copyPixels(in, out);
+
+  const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;
+  std::vector<float> scratch(disk.heights.size() * spanFloats);
+  std::vector<float*> columns;
+  for (std::size_t k = 0; k < disk.heights.size(); ++k) columns.push_back(scratch.data() + k * spanFloats);
+
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+    auto row = [&](std::int64_t j) { return in.at(out.rect.x - disk.reach, y + j); };
+    float* dst = out.at(out.rect.x, y);
+    std::ptrdiff_t x = 0;
+    for (; x + 32 <= spanFloats; x += 32) columnMinima<f8, 4>(disk, row, x, columns);
+    for (; x + 8 <= spanFloats; x += 8) columnMinima<f8, 1>(disk, row, x, columns);
+    if (x < spanFloats) columnMinima<f4, 1>(disk, row, x, columns);
+    for (x = 0; x + 32 <= outFloats; x += 32) rowMinimum<f8, 4>(disk, columns, x, dst);
+    for (; x + 8 <= outFloats; x += 8) rowMinimum<f8, 1>(disk, columns, x, dst);
+    if (x < outFloats) rowMinimum<f4, 1>(disk, columns, x, dst);
+  }
+}
+
+}  // namespace imaging
