@@ -53,6 +53,7 @@ class Transpose final : public Node {
   explicit Transpose(Ptr input)
       : Node(NodeKind::area, swapped(input->extent), {input}) {}
 
+  bool sharesInputPixels() const override { return false; }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     return {out.y, out.x, out.height, out.width};
   }
@@ -132,6 +133,9 @@ class Clamp final : public Node {
  public:
   explicit Clamp(Ptr input)
       : Node(NodeKind::area, input->pixelBox().isEmpty() ? Rect{} : Rect::infinite(), {input}) {}
+
+  // Inside the input's box a strip reads just its own pixels; outside, only edge pixels.
+  bool sharesInputPixels() const override { return false; }
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     const PixelRect& b = inputs[0]->pixelBox();

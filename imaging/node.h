@@ -56,6 +56,10 @@ class Node {
   // place). Called from several threads at once.
   virtual void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const = 0;
 
+  // Whether computing a region reads input pixels that neighbouring regions read too (a
+  // blur's margin): such an input is worth computing once, into a buffer.
+  virtual bool sharesInputPixels() const { return kind == NodeKind::area; }
+
   // A node that only restricts its input (a crop) can hand out the input's tile unchanged.
   virtual bool passesInputThrough() const { return false; }
 

@@ -35,11 +35,13 @@ class BufferPool {
     {
       std::lock_guard lock(mutex());
       auto& kept = free();
+      // Any kept buffer that is large enough and not wastefully so.
       for (auto it = kept.begin(); it != kept.end(); ++it)
-        if (it->second == floats) {
+        if (it->second >= floats && it->second <= 2 * floats) {
+          std::size_t capacity = it->second;
           float* p = it->first.release();
           kept.erase(it);
-          return Buffer(p, Release{floats});
+          return Buffer(p, Release{capacity});
         }
     }
     return Buffer(new float[floats], Release{floats});
@@ -161,7 +163,7 @@ class Evaluation {
         Entry& in = entry(n->inputs[i].get());
         in.roi = in.roi.united(n->inputRegion(i, box));
         in.consumers++;
-        if (n->kind == NodeKind::area) in.readWithMargin = true;
+        if (n->sharesInputPixels()) in.readWithMargin = true;
       }
       if (n->preparesWholeInput()) entry(n->inputs[0].get()).needsWholeInput = true;
     }
@@ -209,7 +211,10 @@ class Evaluation {
     if (box != out.rect) zero(out);
     if (box.isEmpty()) return;
     if (n->passesInputThrough()) {
-      copy(evaluate(n->inputs[0].get(), box, arena), out.view(box));
+      const Node* input = n->inputs[0].get();
+      const Entry& in = entries_.at(input);
+      if (in.buffer) copy(in.tile, out.view(box));
+      else computeInto(input, in, out.view(box), input->pixelBox().intersected(box), arena);
       return;
     }
     Tile inputs[kMaxInputs];

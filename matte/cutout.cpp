@@ -13,11 +13,11 @@ constexpr double kCorePower = 6;
 // within a hair of 1.
 constexpr double kEdgeGain = 35.7, kEdgeBias = -34.6;
 
-// The core colours blurred, with their opacity scaled by weight.
-Image layer(const Image& coreColours, double sigma, float weight) {
+// The core colours (clamped to their extent) blurred, with their opacity scaled by weight.
+Image layer(const Image& clampedCoreColours, double sigma, float weight) {
   imaging::ColorMatrix m;
   m.alpha = {0, 0, 0, weight};
-  return coreColours.clampedToExtent().gaussianBlurred(sigma).colorMatrix(m);
+  return clampedCoreColours.gaussianBlurred(sigma).colorMatrix(m);
 }
 
 // An opaque grey image of the image's opacity.
@@ -53,8 +53,9 @@ Image decontaminated(const Image& picture, const Image& mask, const Rect& rect) 
   double k = rect.height / 1920;
   Image clear = clearColor.cropped(rect);
   Image core = mask.morphologyMinimum(k * CORE).gammaAdjusted(kCorePower);
-  Image coreColours = picture.blendedWithMask(clear, core).cropped(rect);
+  Image coreColours = picture.blendedWithMask(clear, core).cropped(rect).clampedToExtent();
   Image sum = layer(coreColours, k * kNearSigma, kNearWeight).addedTo(layer(coreColours, k * kFarSigma, kFarWeight));
+  Image pictureColour = opaqueColour(picture, rect);
 
   // Where no core colour reaches (a subject thinner than the core, or far from it) the sum
   // is transparent and has no colour to give: the picture keeps its own there, since black
@@ -63,12 +64,12 @@ Image decontaminated(const Image& picture, const Image& mask, const Rect& rect) 
   reached.red = reached.green = reached.blue = {0, 0, 0, 1e4f};
   reached.alpha = {0, 0, 0, 0};
   reached.bias = {0, 0, 0, 1};
-  Image fill = opaqueColour(sum, rect).blendedWithMask(opaqueColour(picture, rect), clamp01(sum.colorMatrix(reached)));
+  Image fill = opaqueColour(sum, rect).blendedWithMask(pictureColour, clamp01(sum.colorMatrix(reached)));
 
   Image edge = clamp01(affine(mask, kEdgeGain, kEdgeBias));
   // Mixed as straight colour, then given back the picture's own opacity: decontamination
   // changes colours, never opacity, so transparent parts of the picture stay transparent.
-  Image mixed = opaqueColour(picture, rect).blendedWithMask(fill, edge);
+  Image mixed = pictureColour.blendedWithMask(fill, edge);
   return mixed.blendedWithMask(clear, opacityOf(picture)).cropped(rect);
 }
 

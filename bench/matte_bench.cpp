@@ -1,0 +1,89 @@
+// The matting chain on a real photo stretched to the default video frame (1080x1920), as the
+// frame loop runs it: the person or all-subjects mask with its refinements, the smoothing
+// render into a half-float mask buffer, and the cut-out with decontamination rendered to
+// 8-bit RGBA. Reports milliseconds per frame; segmentation is loaded before timing starts.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/state.h"
+#include "matte/matte.h"
+
+using namespace imaging;
+
+namespace {
+
+constexpr int kWidth = 1080, kHeight = 1920;
+const Rect kFrame{0, 0, kWidth, kHeight};
+
+// A shared photo with a person, stretched to the frame and kept as 8-bit BGRA, as a decoded
+// video frame would be.
+const std::vector<std::uint8_t>& frameBytes() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    makeRenderingState();
+    auto photo = Image::fromFile(std::string(QUELM_SHARED_DIR) + "/media/photos/p10_person_fullbody_long_hair_from_behind.png");
+    if (!photo) std::abort();
+    Image stretched = photo->transformed(Affine::scale(kWidth / photo->extent().width, kHeight / photo->extent().height));
+    std::vector<std::uint8_t> rgba(std::size_t(kWidth) * kHeight * 4);
+    ctx.render(stretched, rgba.data(), kWidth * 4, kFrame, srgb);
+    for (std::size_t i = 0; i < rgba.size(); i += 4) std::swap(rgba[i], rgba[i + 2]);
+    return rgba;
+  }();
+  return bytes;
+}
+
+Image frame() { return Image::fromPixels({frameBytes().data(), kWidth, kHeight, kWidth * 4, PixelFormat::bgra8}); }
+
+void configure(benchmark::State& state) {
+  frameBytes();
+  args = Args{};
+  args.mode = state.range(0) ? "person" : "subject";
+  args.decontaminate = state.range(1) != 0;
+  prepareMask();
+}
+
+// The mask of the frame, found and refined, then stored as the smoothing step stores it.
+Image storedMask(const Image& picture, MaskBuffer& buffer) {
+  auto mask = rawMask(picture, kFrame);
+  if (!mask) std::abort();
+  ctx.renderHalf(*mask, buffer.data(), kWidth * 8, kFrame);
+  return Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
+}
+
+// One whole frame: mask, smoothing against the previous mask, cut-out.
+void Frame(benchmark::State& state) {
+  configure(state);
+  std::vector<MaskBuffer> buffers{maskBuffer(kWidth, kHeight), maskBuffer(kWidth, kHeight)};
+  std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
+  Image picture = frame();
+  Image prev = storedMask(picture, buffers[1]);
+  int n = 0;
+  for (auto _ : state) {
+    auto mask = rawMask(picture, kFrame);
+    MaskBuffer& buffer = buffers[n++ % 2];
+    ctx.renderHalf(smoothed(*mask, prev, args.smooth, kFrame), buffer.data(), kWidth * 8, kFrame);
+    prev = Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
+    ctx.render(cut(picture, prev, kFrame), out.data(), kWidth * 4, kFrame, srgb);
+  }
+}
+BENCHMARK(Frame)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Args({1, 0})->Args({0, 1})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The cut-out alone, from a stored mask: the decontamination chain and the final render.
+void CutOut(benchmark::State& state) {
+  configure(state);
+  MaskBuffer buffer = maskBuffer(kWidth, kHeight);
+  Image picture = frame();
+  Image mask = storedMask(picture, buffer);
+  std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
+  for (auto _ : state) ctx.render(cut(picture, mask, kFrame), out.data(), kWidth * 4, kFrame, srgb);
+}
+BENCHMARK(CutOut)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Args({1, 0})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
