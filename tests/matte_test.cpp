@@ -1,0 +1,180 @@
+// The matte engine's formulas on small images worked out by hand: the decontamination's edge
+// weights and fill, the cut-out, and the temporal smoothing.
+#include <gtest/gtest.h>
+#include <immintrin.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/state.h"
+#include "matte/matte.h"
+
+using namespace imaging;
+
+namespace {
+
+struct Fixture : ::testing::Test {
+  void SetUp() override {
+    args = Args{};
+    makeRenderingState();
+  }
+};
+
+// A grey mask from a function of the column.
+Image maskOf(int width, int height, const std::function<float(int x)>& value) {
+  std::shared_ptr<float[]> v(new float[std::size_t(width) * height]);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) v[std::size_t(y) * width + x] = value(x);
+  return Image::fromGray(v, width, height);
+}
+
+// A picture from a function of the column, as premultiplied half floats (exact enough for
+// the closed forms, and free of 8-bit rounding).
+struct Picture {
+  std::vector<std::uint16_t> halves;
+  Image image;
+};
+Picture pictureOf(int width, int height, const std::function<Color(int x)>& colour) {
+  Picture p;
+  p.halves.resize(std::size_t(width) * height * 4);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      Color c = colour(x);
+      __m128 v = _mm_setr_ps(c.red * c.alpha, c.green * c.alpha, c.blue * c.alpha, c.alpha);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&p.halves[(std::size_t(y) * width + x) * 4]),
+                       _mm_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+    }
+  p.image = Image::fromPixels({p.halves.data(), width, height, std::ptrdiff_t(width) * 8, PixelFormat::rgbaHalf});
+  return p;
+}
+
+// Straight colour and alpha of one pixel (x, y counted from the bottom), as floats.
+Color pixel(const Image& image, const Rect& rect, int x, int y) {
+  std::vector<std::uint16_t> halves(std::size_t(rect.width) * rect.height * 4);
+  ctx.renderHalf(image, halves.data(), std::ptrdiff_t(rect.width) * 8, rect);
+  std::size_t i = (std::size_t(rect.height - 1 - y) * std::size_t(rect.width) + x) * 4;
+  float v[4];
+  _mm_storeu_ps(v, _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&halves[i]))));
+  if (v[3] == 0) return {0, 0, 0, 0};
+  return {v[0] / v[3], v[1] / v[3], v[2] / v[3], v[3]};
+}
+
+const Color red{1, 0, 0, 1}, blue{0, 0, 1, 1};
+
+}  // namespace
+
+using Decontamination = Fixture;
+
+TEST_F(Decontamination, EdgeWeightsMixPictureAndFill) {
+  // Columns 0..99: mask 1, all red (the core). Columns 100..103: mask m over blue, too thin to
+  // hold any core. Beyond: mask 0, blue. Every core colour is red, so the fill is red, and the
+  // band shows w x blue + (1 - w) x red with w = clamp(35.7 m - 34.6).
+  const Rect rect{0, 0, 160, 1920};
+  struct Case {
+    float mask;
+    float pictureShare;
+  } cases[] = {{1.0f, 1}, {35.6f / 35.7f, 1}, {0.99f, 0.743f}, {0.98f, 0.386f}, {34.6f / 35.7f, 0}, {0.5f, 0}};
+  Picture picture = pictureOf(160, 1920, [](int x) { return x < 100 ? red : blue; });
+  for (const auto& c : cases) {
+    Image mask = maskOf(160, 1920, [&](int x) { return x < 100 ? 1.0f : x < 104 ? c.mask : 0.0f; });
+    Color band = pixel(decontaminated(picture.image, mask, rect), rect, 101, 960);
+    EXPECT_NEAR(band.blue, c.pictureShare, 0.004) << "mask " << c.mask;
+    EXPECT_NEAR(band.red, 1 - c.pictureShare, 0.004) << "mask " << c.mask;
+    EXPECT_NEAR(band.alpha, 1, 1e-3);
+  }
+}
+
+TEST_F(Decontamination, KeepsThePictureWhereTheMaskIsWholeOrNoCoreReaches) {
+  const Rect rect{0, 0, 40, 1920};  // tall enough for a core radius of 6
+  Picture picture = pictureOf(40, 1920, [](int x) { return Color{x / 40.0f, 0.5f, 0.25f, 1}; });
+  // A mask of 1 returns the picture. A subject thinner than the core radius (a cord, a hair)
+  // has no core to spread colour from: it keeps its own colours rather than turning black.
+  struct Case {
+    const char* what;
+    std::function<float(int)> mask;
+  } cases[] = {{"whole", [](int) { return 1.0f; }}, {"thin", [](int x) { return x >= 16 && x < 19 ? 0.9f : 0.0f; }}};
+  for (const auto& c : cases) {
+    for (int x : {16, 17, 18}) {
+      Color p = pixel(decontaminated(picture.image, maskOf(40, 1920, c.mask), rect), rect, x, 960);
+      EXPECT_NEAR(p.red, x / 40.0f, 0.002) << c.what << " column " << x;
+      EXPECT_NEAR(p.green, 0.5f, 0.002) << c.what << " column " << x;
+    }
+  }
+}
+
+TEST_F(Decontamination, ChangesColoursNeverOpacity) {
+  const Rect rect{0, 0, 200, 100};
+  Picture picture = pictureOf(200, 100, [](int x) { return Color{0.2f, 0.8f, 0.4f, x < 150 ? 1.0f : 0.25f}; });
+  Image mask = maskOf(200, 100, [](int x) { return x < 120 ? 1.0f : 0.5f; });
+  for (int x : {50, 130, 170}) {
+    EXPECT_NEAR(pixel(decontaminated(picture.image, mask, rect), rect, x, 50).alpha, x < 150 ? 1 : 0.25f, 0.002) << x;
+    for (bool on : {true, false}) {
+      args.decontaminate = on;
+      float expected = (x < 150 ? 1 : 0.25f) * (x < 120 ? 1 : 0.5f);
+      EXPECT_NEAR(pixel(cut(picture.image, mask, rect), rect, x, 50).alpha, expected, 0.002) << x;
+    }
+  }
+}
+
+TEST_F(Decontamination, WidthAloneChangesNothing) {
+  // Distances scale with the height only: a wider picture gives the same colours.
+  auto sample = [&](int width) {
+    const Rect rect{0, 0, double(width), 480};
+    Picture picture = pictureOf(width, 480, [](int x) { return x < 30 ? red : x < 34 ? blue : Color{0, 1, 0, 1}; });
+    Image mask = maskOf(width, 480, [](int x) { return x < 30 ? 1.0f : x < 34 ? 0.95f : 0.0f; });
+    return pixel(decontaminated(picture.image, mask, rect), rect, 40, 240);
+  };
+  Color narrow = sample(60), wide = sample(200);
+  EXPECT_NEAR(narrow.red, wide.red, 1e-3);
+  EXPECT_NEAR(narrow.green, wide.green, 1e-3);
+}
+
+using CutOut = Fixture;
+
+TEST_F(CutOut, OpacityIsThePicturesTimesTheMask) {
+  const Rect rect{0, 0, 30, 20};
+  Picture picture = pictureOf(20, 20, [](int) { return Color{0.3f, 0.6f, 0.9f, 1}; });  // narrower than rect
+  args.decontaminate = false;
+  struct Case {
+    float mask;
+    int x;
+    float alpha;
+  } cases[] = {{0, 5, 0}, {1, 5, 1}, {0.25f, 5, 0.25f}, {1, 25, 0}};
+  for (const auto& c : cases) {
+    Image mask = maskOf(30, 20, [&](int) { return c.mask; });
+    Image cutout = cut(picture.image, mask, rect);
+    EXPECT_EQ(cutout.extent(), rect);
+    Color p = pixel(cutout, rect, c.x, 10);
+    EXPECT_NEAR(p.alpha, c.alpha, 1e-3) << "mask " << c.mask << " at " << c.x;
+    if (c.alpha > 0) {
+      EXPECT_NEAR(p.green, 0.6f, 1e-3);
+    }
+  }
+}
+
+using Smoothing = Fixture;
+
+TEST_F(Smoothing, BlendsWhereMasksAgreeAndTakesTheFreshValueWhereTheyDiffer) {
+  const Rect rect{0, 0, 1, 1};
+  struct Case {
+    double s;
+    float fresh, previous, expected;
+  } cases[] = {
+      {0.3, 0.8f, 0.6f, 0.74f},   // small change: exponential smoothing
+      {0.4, 0.9f, 0.4f, 0.8f},    // change 0.5: half the smoothing
+      {0.3, 1.0f, 0.2f, 1.0f},    // change 0.8: fresh
+      {0.3, 0.5f, 0.5f, 0.5f},    // equal masks pass unchanged
+      {0.95, 0.5f, 0.3f, 0.31f},  // the strongest smoothing the options allow
+      {0.3, 0.7f, 0.0f, 0.7f},    // a subject appearing over an empty mask
+      {0.3, 0.3f, 0.0f, 0.21f},
+  };
+  for (const auto& c : cases) {
+    Image fresh = maskOf(1, 1, [&](int) { return c.fresh; }), prev = maskOf(1, 1, [&](int) { return c.previous; });
+    Color result = pixel(smoothed(fresh, prev, c.s, rect), rect, 0, 0);
+    EXPECT_NEAR(result.green, c.expected, 1e-3) << c.s << " " << c.fresh << " " << c.previous;
+    EXPECT_NEAR(result.alpha, 1, 1e-3);
+  }
+}

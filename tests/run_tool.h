@@ -1,0 +1,57 @@
+#pragma once
+// Runs the built tool as a user would, and keeps what it printed and how it ended. Header
+// only: each test program that runs the tool includes it.
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+struct ToolRun {
+  int status = -1;  // exit status, or -1 if it did not exit normally
+  int signal = 0;   // the signal that ended it, if any
+  std::string out;  // standard output (all of it, or what was read before closing)
+  std::string err;  // standard error, whole
+};
+
+// Starts the tool with these arguments (not counting its name). With stopReadingAfter set,
+// the reading end of standard output is closed once that many bytes have arrived, as a reader
+// that goes away mid-stream would.
+inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t stopReadingAfter = std::string::npos) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1), dup2(err[1], 2);
+    close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+    std::vector<char*> argv{const_cast<char*>(QUELM_BINARY)};
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUELM_BINARY, argv.data());
+    _exit(127);
+  }
+  close(out[1]), close(err[1]);
+  ToolRun run;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  char chunk[65536];
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n <= 0) {
+        close(fds[i].fd), fds[i].fd = -1;
+        continue;
+      }
+      (i == 0 ? run.out : run.err).append(chunk, std::size_t(n));
+      if (i == 0 && run.out.size() >= stopReadingAfter) close(fds[0].fd), fds[0].fd = -1;
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  return run;
+}
