@@ -64,8 +64,10 @@ class MorphologyMinimum final : public Node {
 template <class Op>
 class PointWise final : public Node {
  public:
-  PointWise(Rect extent, std::vector<Ptr> inputs, Op op)
-      : Node(NodeKind::pointwise, extent, std::move(inputs)), op_(op) {}
+  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, bool blendsByMask = false)
+      : Node(NodeKind::pointwise, extent, std::move(inputs)), op_(op), blendsByMask_(blendsByMask) {}
+
+  bool blendsByMask() const override { return blendsByMask_; }
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     const std::int64_t x0 = out.rect.x, n = 4 * out.rect.width;
@@ -89,11 +91,12 @@ class PointWise final : public Node {
   }
 
   Op op_;
+  bool blendsByMask_;
 };
 
 template <class Op>
-Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op) {
-  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op);
+Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, bool blendsByMask = false) {
+  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, blendsByMask);
 }
 
 // Integer powers are exact products; others go through powf, keeping the sign.
@@ -137,7 +140,8 @@ Node::Ptr makeAlphaOne(const Node::Ptr& input, const Rect& inside) {
 // The mask's value is its premultiplied green: transparent mask pixels count as 0.
 Node::Ptr makeBlendWithMask(const Node::Ptr& input, const Node::Ptr& background, const Node::Ptr& mask) {
   Rect extent = input->extent.intersected(mask->extent).united(background->extent);
-  return pointWise(extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); });
+  return pointWise(
+      extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); }, true);
 }
 
 Node::Ptr makeAddition(const Node::Ptr& input, const Node::Ptr& background) {

@@ -60,6 +60,10 @@ class Node {
   // blur's margin): such an input is worth computing once, into a buffer.
   virtual bool sharesInputPixels() const { return kind == NodeKind::area; }
 
+  // A blend of inputs (image, background, mask): where the mask's value is 1 throughout a
+  // region the output is the image there, where it is 0 the background.
+  virtual bool blendsByMask() const { return false; }
+
   // A node that only restricts its input (a crop) can hand out the input's tile unchanged.
   virtual bool passesInputThrough() const { return false; }
 

@@ -112,4 +112,16 @@ void forEachStrip(const PixelRect& rect, std::int64_t rowsPerStrip,
   });
 }
 
+void forEachTile(const PixelRect& rect, std::int64_t tileWidth, std::int64_t tileHeight,
+                 const std::function<void(const PixelRect& tile, int worker)>& fn) {
+  if (rect.isEmpty()) return;
+  tileWidth = std::max<std::int64_t>(1, tileWidth), tileHeight = std::max<std::int64_t>(1, tileHeight);
+  std::int64_t columns = (rect.width + tileWidth - 1) / tileWidth;
+  std::int64_t rows = (rect.height + tileHeight - 1) / tileHeight;
+  pool().run(columns * rows, [&](std::int64_t i, int worker) {
+    std::int64_t x = rect.x + (i % columns) * tileWidth, y = rect.y + (i / columns) * tileHeight;
+    fn({x, y, std::min(tileWidth, rect.maxX() - x), std::min(tileHeight, rect.maxY() - y)}, worker);
+  });
+}
+
 }  // namespace imaging

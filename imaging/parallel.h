@@ -18,4 +18,9 @@ int workerCount();
 void forEachStrip(const PixelRect& rect, std::int64_t rowsPerStrip,
                   const std::function<void(const PixelRect& strip, int worker)>& fn);
 
+// Calls fn once for each tile of at most tileWidth x tileHeight pixels of rect, in parallel
+// as forEachStrip does.
+void forEachTile(const PixelRect& rect, std::int64_t tileWidth, std::int64_t tileHeight,
+                 const std::function<void(const PixelRect& tile, int worker)>& fn);
+
 }  // namespace imaging

@@ -1,9 +1,12 @@
 #include "imaging/render.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -12,8 +15,6 @@
 namespace imaging {
 namespace {
 
-// Rows per strip: about 16k pixels, so a strip's tiles stay in the core's cache.
-std::int64_t rowsPerStrip(std::int64_t width) { return std::clamp<std::int64_t>(16384 / std::max<std::int64_t>(width, 1), 4, 256); }
 
 // Above this many pixels a render is cut into bands, each planned on its own.
 constexpr std::int64_t kBandPixels = std::int64_t{12} << 20;
@@ -68,10 +69,15 @@ class BufferPool {
   }
 };
 
-// Scratch memory for one thread's strip: handed out front to back, taken back whole when the
-// strip is done. Chunks are kept, so steady-state renders do not allocate.
+// Scratch memory for one thread: handed out front to back and taken back to a mark, so a
+// computation nested inside another (a buffer cell computed on first use) returns what it
+// took. Chunks are kept, so steady-state renders do not allocate.
 class Arena {
  public:
+  struct Mark {
+    std::size_t chunk, used;
+  };
+
   Tile allocate(const PixelRect& r) {
     std::size_t floats = static_cast<std::size_t>(r.area()) * 4;
     while (chunk_ < chunks_.size() && chunks_[chunk_].size() - used_ < floats) ++chunk_, used_ = 0;
@@ -83,7 +89,9 @@ class Arena {
     used_ += floats;
     return {p, static_cast<std::ptrdiff_t>(4 * r.width), r};
   }
-  void reset() { chunk_ = 0, used_ = 0; }
+  Mark mark() const { return {chunk_, used_}; }
+  void release(const Mark& m) { chunk_ = m.chunk, used_ = m.used; }
+  void reset() { release({0, 0}); }
 
  private:
   std::vector<std::vector<float>> chunks_;
@@ -105,7 +113,25 @@ void copy(const Tile& from, const Tile& to) {
     std::memcpy(to.at(to.rect.x, y), from.at(to.rect.x, y), sizeof(float) * 4 * to.rect.width);
 }
 
-// One band's plan and its materialised buffers.
+// Output is computed in tiles of this size, in parallel; a blend whose mask is 0 or 1 over a
+// whole tile computes only the side it shows.
+constexpr std::int64_t kTileWidth = 128, kTileHeight = 32;
+// A buffer's pixels are computed cell by cell, on first use.
+constexpr std::int64_t kCellWidth = 128, kCellHeight = 32;
+
+// The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
+// its background or its image there.
+enum class Uniform { no, zero, one };
+Uniform uniformMask(const Tile& mask) {
+  bool zeros = true, ones = true;
+  for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && (zeros || ones); ++y) {
+    const float* p = mask.at(mask.rect.x, y) + 1;
+    for (std::int64_t i = 0; i < 4 * mask.rect.width; i += 4) zeros &= p[i] == 0, ones &= p[i] == 1;
+  }
+  return zeros ? Uniform::zero : ones ? Uniform::one : Uniform::no;
+}
+
+// One band's plan and its buffers.
 class Evaluation {
  public:
   Evaluation(const Node::Ptr& root, const PixelRect& region) : root_(root.get()) {
@@ -113,19 +139,21 @@ class Evaluation {
     entry(root_).roi = region;
     planRegions();
     chooseMaterialised();
-    materialise();
+    allocateBuffers();
   }
 
-  // The node's pixels over r: a view of its buffer when it has one, else computed into arena
-  // memory. Transparent outside the node's pixel box.
+  // The node's pixels over r: a view of its buffer when it has one (computed there on first
+  // use), else computed into arena memory. Transparent outside the node's pixel box.
   Tile evaluate(const Node* node, const PixelRect& r, Arena& arena) const {
     const Entry& e = entries_.at(node);
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
+      ensureComputed(node, e, r, arena);
       return e.tile.view(r);
     }
     PixelRect box = node->pixelBox().intersected(r);
-    if (node->passesInputThrough() && box == r) return evaluate(node->inputs[0].get(), r, arena);
+    if (box == r)
+      if (auto tile = shortcut(node, r, arena)) return *tile;
     Tile out = arena.allocate(r);
     computeInto(node, e, out, box, arena);
     return out;
@@ -138,8 +166,11 @@ class Evaluation {
     bool readWithMargin = false;  // by an area filter: its pixels are read more than once
     bool needsWholeInput = false; // prepares over its whole input at once (a blur)
     bool materialised = false;
-    BufferPool::Buffer buffer;  // set once the pixels are there
+    BufferPool::Buffer buffer;
     Tile tile;
+    // Per cell of the buffer: 0 not computed, 1 being computed, 2 done.
+    std::unique_ptr<std::atomic<std::uint8_t>[]> cells;
+    std::int64_t columns = 0;
     std::unique_ptr<RenderState> state;
   };
 
@@ -182,39 +213,78 @@ class Evaluation {
     for (const Node* n : order_) {
       Entry& e = entry(n);
       if (n == root_ || e.roi.isEmpty()) continue;
-      e.materialised = e.needsWholeInput ||
-                       (!cheap(n) && (e.consumers > 1 || e.readWithMargin));
+      e.materialised = e.needsWholeInput || (!cheap(n) && (e.consumers > 1 || e.readWithMargin));
     }
   }
 
-  // Inputs first: by the time a node is prepared or materialised, every buffer it reads exists.
-  void materialise() {
+  // Buffers are only reserved here; their cells are computed when first read. A node that
+  // prepares over its whole input (a large blur) has that input computed and is prepared now.
+  void allocateBuffers() {
     for (const Node* n : order_) {
       Entry& e = entry(n);
+      if (e.materialised) {
+        e.buffer = BufferPool::acquire(static_cast<std::size_t>(e.roi.area()) * 4);
+        e.tile = {e.buffer.get(), static_cast<std::ptrdiff_t>(4 * e.roi.width), e.roi};
+        e.columns = (e.roi.width + kCellWidth - 1) / kCellWidth;
+        std::int64_t rows = (e.roi.height + kCellHeight - 1) / kCellHeight;
+        e.cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e.columns * rows)]());
+      }
       PixelRect box = n->pixelBox().intersected(e.roi);
-      if (n->preparesWholeInput() && !box.isEmpty())
-        e.state = n->prepare(entry(n->inputs[0].get()).tile.view(n->inputRegion(0, box)), box);
-      if (!e.materialised) continue;
-      auto buffer = BufferPool::acquire(static_cast<std::size_t>(e.roi.area()) * 4);
-      Tile whole{buffer.get(), static_cast<std::ptrdiff_t>(4 * e.roi.width), e.roi};
-      forEachStrip(e.roi, rowsPerStrip(e.roi.width), [&](const PixelRect& strip, int worker) {
-        Arena& arena = arenaOf(worker);
-        arena.reset();
-        computeInto(n, e, whole.view(strip), n->pixelBox().intersected(strip), arena);
-      });
-      e.buffer = std::move(buffer);
-      e.tile = whole;
+      if (n->preparesWholeInput() && !box.isEmpty()) {
+        const Node* input = n->inputs[0].get();
+        PixelRect region = n->inputRegion(0, box);
+        forEachStrip(region, kTileHeight, [&](const PixelRect& strip, int worker) {
+          Arena& arena = arenaOf(worker);
+          arena.reset();
+          ensureComputed(input, entry(input), strip, arena);
+        });
+        e.state = n->prepare(entry(input).tile.view(region), box);
+      }
     }
+  }
+
+  // Computes every cell of the buffer that r touches and that no one has computed yet; waits
+  // for cells another thread is computing. Inputs are never waiting on their consumers, so
+  // the waits cannot go round in a circle.
+  void ensureComputed(const Node* n, const Entry& e, const PixelRect& r, Arena& arena) const {
+    PixelRect need = r.intersected(e.roi);
+    if (need.isEmpty()) return;
+    std::int64_t c0 = (need.x - e.roi.x) / kCellWidth, c1 = (need.maxX() - 1 - e.roi.x) / kCellWidth;
+    std::int64_t r0 = (need.y - e.roi.y) / kCellHeight, r1 = (need.maxY() - 1 - e.roi.y) / kCellHeight;
+    for (std::int64_t row = r0; row <= r1; ++row)
+      for (std::int64_t column = c0; column <= c1; ++column) {
+        std::atomic<std::uint8_t>& state = e.cells[static_cast<std::size_t>(row * e.columns + column)];
+        if (state.load(std::memory_order_acquire) == 2) continue;
+        std::uint8_t idle = 0;
+        if (state.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
+          PixelRect cell = PixelRect{e.roi.x + column * kCellWidth, e.roi.y + row * kCellHeight, kCellWidth, kCellHeight}
+                               .intersected(e.roi);
+          Arena::Mark mark = arena.mark();
+          computeInto(n, e, e.tile.view(cell), n->pixelBox().intersected(cell), arena);
+          arena.release(mark);
+          state.store(2, std::memory_order_release);
+        } else {
+          while (state.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+        }
+      }
+  }
+
+  // Where a node's pixels are some input's pixels unchanged: a crop inside its rectangle, a
+  // blend whose mask is all 0 or all 1.
+  std::optional<Tile> shortcut(const Node* n, const PixelRect& box, Arena& arena) const {
+    if (n->passesInputThrough()) return evaluate(n->inputs[0].get(), box, arena);
+    if (n->blendsByMask()) {
+      Uniform u = uniformMask(evaluate(n->inputs[2].get(), box, arena));
+      if (u != Uniform::no) return evaluate(n->inputs[u == Uniform::one ? 0 : 1].get(), box, arena);
+    }
+    return std::nullopt;
   }
 
   void computeInto(const Node* n, const Entry& e, const Tile& out, const PixelRect& box, Arena& arena) const {
     if (box != out.rect) zero(out);
     if (box.isEmpty()) return;
-    if (n->passesInputThrough()) {
-      const Node* input = n->inputs[0].get();
-      const Entry& in = entries_.at(input);
-      if (in.buffer) copy(in.tile, out.view(box));
-      else computeInto(input, in, out.view(box), input->pixelBox().intersected(box), arena);
+    if (auto tile = shortcut(n, box, arena)) {
+      copy(*tile, out.view(box));
       return;
     }
     Tile inputs[kMaxInputs];
@@ -238,10 +308,10 @@ void renderStrips(const Node::Ptr& root, const PixelRect& region,
   for (std::int64_t y = region.y; y < region.maxY(); y += bandRows) {
     PixelRect band{region.x, y, region.width, std::min(bandRows, region.maxY() - y)};
     Evaluation evaluation(root, band);
-    forEachStrip(band, rowsPerStrip(band.width), [&](const PixelRect& strip, int worker) {
+    forEachTile(band, kTileWidth, kTileHeight, [&](const PixelRect& tile, int worker) {
       Arena& arena = arenaOf(worker);
       arena.reset();
-      sink(evaluation.evaluate(root.get(), strip, arena));
+      sink(evaluation.evaluate(root.get(), tile, arena));
     });
   }
 }
