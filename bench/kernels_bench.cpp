@@ -46,7 +46,8 @@ void Blur(benchmark::State& state, double sigma) {
   finishRun(state, out);
 }
 BENCHMARK_CAPTURE(Blur, sigma_1_5, 1.5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(Blur, sigma_4_9, 4.9)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Blur, sigma_3_9, 3.9)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Blur, sigma_4, 4.0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Blur, sigma_5, 5.0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Blur, sigma_18, 18.0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Blur, sigma_50, 50.0)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -2,7 +2,7 @@
 //  - no blur at all (sigma <= 0): a copy;
 //  - small sigma: exact separable convolution, vertical pass first, straight from the input,
 //    so a thin strip repeats no horizontal work for its margin rows;
-//  - large sigma: the work moves to a grid reduced by an integer factor f. prepare() shrinks the
+//  - larger sigma: the work moves to a grid reduced by an integer factor f. prepare() shrinks the
 //    region with a triangle filter and blurs the small grid; compute() only interpolates it back
 //    up with a cubic B-spline, which costs the same for every sigma.
 //
@@ -10,14 +10,17 @@
 // weighs the Gaussian's mass over [i - 1/2, i + 1/2], and a step edge comes out as the error
 // function sampled at pixel centres.
 //
-// Why the reduced path is exact enough (within 1/255 from sigma 5 to 50): each stage adds a
+// Why the reduced path is exact enough (within 1/255 from sigma 4 to 50): each stage adds a
 // known variance, and the grid's Gaussian gets what is left of sigma^2 + 1/12 after the
 // triangle's and the B-spline's share. The B-spline adds f^2/3 at every phase of the output
 // within a block (linear interpolation would add t(1 - t) f^2, a variance that changes from
 // pixel to pixel and shows as a faint grid). The triangle matters as much: with a plain
 // block average every input pixel of a block weighs the same for every output, the effective
 // kernel is a staircase, and a one-pixel line misses by more than 1/255.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <variant>
 #include <vector>
@@ -25,6 +28,7 @@
 #include "imaging/kernels.h"
 #include "imaging/parallel.h"
 #include "imaging/simd.h"
+#include "imaging/taps.h"
 
 namespace imaging {
 namespace {
@@ -67,32 +71,27 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
   return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// dst = sum over taps r of k[|r|] * centre[r * step], for n floats from each position. One routine
-// serves both directions: step is a row stride for a vertical pass and one pixel (4) for a
-// horizontal one. Four independent accumulators keep the FMA units busy.
-template <int Vectors>
+// dst = sum over taps r of k[|r|] * centre[r * step], for the N vectors of floats from each
+// position. One routine serves both directions: step is a row stride for a vertical pass and one
+// pixel (4) for a horizontal one. Independent accumulators keep the FMA units busy.
+template <class V, int N>
 void convolveChunk(float* dst, const float* centre, std::ptrdiff_t step, const HalfKernel& k) {
-  f8 acc[Vectors];
-  for (int v = 0; v < Vectors; ++v) acc[v] = load8(centre + 8 * v) * k[0];
+  constexpr std::ptrdiff_t L = kLanes<V>;
+  V acc[N];
+  for (int v = 0; v < N; ++v) acc[v] = load<V>(centre + L * v) * k[0];
   for (std::int64_t r = 1; r <= radiusOf(k); ++r) {
     const float* up = centre + r * step;
     const float* down = centre - r * step;
-    for (int v = 0; v < Vectors; ++v) acc[v] += (load8(up + 8 * v) + load8(down + 8 * v)) * k[r];
+    for (int v = 0; v < N; ++v) acc[v] += (load<V>(up + L * v) + load<V>(down + L * v)) * k[r];
   }
-  for (int v = 0; v < Vectors; ++v) store8(dst + 8 * v, acc[v]);
+  for (int v = 0; v < N; ++v) store(dst + L * v, acc[v]);
 }
 
-void convolve(float* dst, const float* centre, std::ptrdiff_t step, const HalfKernel& k,
-              std::ptrdiff_t n) {
+void convolve(float* dst, const float* centre, std::ptrdiff_t step, const HalfKernel& k, std::ptrdiff_t n) {
   std::ptrdiff_t i = 0;
-  for (; i + 32 <= n; i += 32) convolveChunk<4>(dst + i, centre + i, step, k);
-  for (; i + 8 <= n; i += 8) convolveChunk<1>(dst + i, centre + i, step, k);
-  for (; i < n; i += 4) {
-    f4 acc = load4(centre + i) * k[0];
-    for (std::int64_t r = 1; r <= radiusOf(k); ++r)
-      acc += (load4(centre + i + r * step) + load4(centre + i - r * step)) * k[r];
-    store4(dst + i, acc);
-  }
+  for (; i + 32 <= n; i += 32) convolveChunk<f8, 4>(dst + i, centre + i, step, k);
+  for (; i + 8 <= n; i += 8) convolveChunk<f8, 1>(dst + i, centre + i, step, k);
+  if (i < n) convolveChunk<f4, 1>(dst + i, centre + i, step, k);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -129,24 +128,22 @@ class SeparableBlur {
 
 // ---------------------------------------------------------------------------------------------
 
-// Where an output pixel reads the reduced grid: cell m has its centre at (m + 1/2) f, and
-// output x takes cells first .. first + 3 with cubic B-spline weights.
-struct SplineTap {
-  std::int64_t first;
-  float weights[4];
-};
-
-SplineTap splineTap(std::int64_t x, std::int64_t f) {
-  // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
-  std::int64_t num = 2 * x + 1 - f;
-  std::int64_t m = floorDiv(num, 2 * f);
-  double t = double(num - m * 2 * f) / double(2 * f), s = 1 - t;
-  return {m - 1,
-          {float(s * s * s / 6), float((3 * t * t * t - 6 * t * t + 4) / 6),
-           float((-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6), float(t * t * t / 6)}};
+// Where output pixels read the reduced grid: cell m has its centre at (m + 1/2) f, and output
+// pixel x takes cells first .. first + 3 with cubic B-spline weights.
+taps::AxisTaps splineTaps(std::int64_t lo, std::int64_t count, std::int64_t f) {
+  taps::AxisTaps taps;
+  for (std::int64_t x = lo; x < lo + count; ++x) {
+    // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
+    std::int64_t num = 2 * x + 1 - f;
+    std::int64_t m = floorDiv(num, 2 * f);
+    double t = double(num - m * 2 * f) / double(2 * f), s = 1 - t;
+    taps.add(m - 1, {s * s * s / 6, (3 * t * t * t - 6 * t * t + 4) / 6, (-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6,
+                     t * t * t / 6});
+  }
+  return taps;
 }
 
-// The triangle of half-width f around a cell's centre, over input pixels m f + offset.
+// The triangle of half-width f around a cell's centre, over input pixels m f + offset + i.
 struct Triangle {
   std::int64_t offset;
   std::vector<float> weights;
@@ -170,18 +167,6 @@ struct Triangle {
   }
 };
 
-// The reduced grid: cells [x0, x0 + width) x [y0, y0 + height), four floats each.
-struct Grid {
-  std::int64_t x0 = 0, y0 = 0, width = 0, height = 0;
-  std::vector<float> cells;
-
-  float* row(std::int64_t m) { return cells.data() + (m - y0) * 4 * width; }
-  const float* row(std::int64_t m) const { return cells.data() + (m - y0) * 4 * width; }
-  bool covers(std::int64_t xa, std::int64_t xb, std::int64_t ya, std::int64_t yb) const {
-    return xa >= x0 && xb <= x0 + width && ya >= y0 && yb <= y0 + height;
-  }
-};
-
 class ReducedBlur {
  public:
   ReducedBlur(double sigma, std::int64_t factor) : f_(factor), triangle_(factor) {
@@ -192,127 +177,97 @@ class ReducedBlur {
 
   // The farthest input pixel any output reads, over the f phases an output can have.
   std::int64_t reach() const {
+    const std::int64_t r = radiusOf(kernel_);
+    const taps::AxisTaps phases = splineTaps(0, f_, f_);
     std::int64_t reach = 0;
     for (std::int64_t x = 0; x < f_; ++x) {
-      std::int64_t first = splineTap(x, f_).first - radiusOf(kernel_);
-      std::int64_t last = splineTap(x, f_).first + 3 + radiusOf(kernel_);
-      reach = std::max({reach, x - (first * f_ + triangle_.offset), last * f_ + triangle_.end() - 1 - x});
+      std::int64_t firstCell = phases.first[x] - r, lastCell = phases.first[x] + 3 + r;
+      reach = std::max({reach, x - (firstCell * f_ + triangle_.offset), lastCell * f_ + triangle_.end() - 1 - x});
     }
     return reach;
   }
 
+  // Shrinks the input under roi (and the margin the grid's blur needs) onto the grid and blurs it.
   void prepare(const Tile& input, const PixelRect& roi) {
-    grid_ = Grid{};
     if (roi.isEmpty()) return;
     const std::int64_t r = radiusOf(kernel_);
-    grid_.x0 = splineTap(roi.x, f_).first;
-    grid_.width = splineTap(roi.maxX() - 1, f_).first + 4 - grid_.x0;
-    grid_.y0 = splineTap(roi.y, f_).first - r;
-    grid_.height = splineTap(roi.maxY() - 1, f_).first + 4 + r - grid_.y0;
-    grid_.cells.assign(4 * grid_.width * grid_.height, 0.0f);
+    const taps::AxisTaps xs = splineTaps(roi.x, roi.width, f_), ys = splineTaps(roi.y, roi.height, f_);
+    const PixelRect blurred{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
+    const PixelRect cells = blurred.grownBy(0, r);
+    grid_ = std::make_unique_for_overwrite<float[]>(4 * cells.area());
+    gridTile_ = {grid_.get(), 4 * cells.width, cells};
 
-    forEachStrip({0, grid_.y0, 1, grid_.height}, 8, [&](const PixelRect& strip, int) {
-      reduceRows(input, strip.y, strip.maxY());
+    forEachStrip(cells, 8, [&](const PixelRect& strip, int) { reduceRows(input, strip); });
+    // In place, one block of columns at a time; the "strips" here number the blocks.
+    const std::int64_t blocks = (cells.width + kBlock - 1) / kBlock;
+    forEachStrip({0, 0, 1, blocks}, 1, [&](const PixelRect& block, int) {
+      std::int64_t x = cells.x + kBlock * block.y;
+      blurColumns({x, cells.y, std::min(kBlock, cells.maxX() - x), cells.height});
     });
-    // The vertical pass runs in place, one block of 16 columns at a time; the "strips" here
-    // are column blocks.
-    const std::int64_t blocks = (grid_.width + 15) / 16;
-    forEachStrip({0, 0, 1, blocks}, 1, [&](const PixelRect& strip, int) {
-      blurColumns(16 * strip.y, std::min<std::int64_t>(16, grid_.width - 16 * strip.y));
-    });
-    // Rows kept only to feed the vertical pass are dropped from the grid's view.
-    grid_.y0 += r;
-    grid_.height -= 2 * r;
-    grid_.cells.erase(grid_.cells.begin(), grid_.cells.begin() + 4 * grid_.width * r);
-    grid_.cells.resize(4 * grid_.width * grid_.height);
+    blurred_ = gridTile_.view(blurred);
   }
 
   void compute(const Tile&, const Tile& out) const {
     if (out.rect.isEmpty()) return;
-    const std::int64_t x0 = splineTap(out.rect.x, f_).first;
-    const std::int64_t x1 = splineTap(out.rect.maxX() - 1, f_).first + 4;
-    if (!grid_.covers(x0, x1, splineTap(out.rect.y, f_).first, splineTap(out.rect.maxY() - 1, f_).first + 4))
+    const taps::AxisTaps xs = splineTaps(out.rect.x, out.rect.width, f_);
+    const taps::AxisTaps ys = splineTaps(out.rect.y, out.rect.height, f_);
+    if (!blurred_.rect.contains({xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()}))
       throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
-
-    std::vector<SplineTap> columns;
-    for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) columns.push_back(splineTap(x, f_));
-    std::vector<float> line(4 * (x1 - x0));
-    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-      interpolateRows(splineTap(y, f_), x0, line);
-      float* dst = out.at(out.rect.x, y);
-      for (const SplineTap& c : columns) {
-        const float* src = line.data() + 4 * (c.first - x0);
-        f4 sum = load4(src) * c.weights[0] + load4(src + 4) * c.weights[1] +
-                 load4(src + 8) * c.weights[2] + load4(src + 12) * c.weights[3];
-        store4(dst, sum);
-        dst += 4;
-      }
-    }
+    taps::resampleByTaps(blurred_, out, xs, ys);
   }
 
  private:
-  // Grid rows [m0, m1): the input shrunk by the triangle, then blurred horizontally.
-  void reduceRows(const Tile& input, std::int64_t m0, std::int64_t m1) {
-    const std::int64_t r = radiusOf(kernel_);
-    const std::int64_t cells = grid_.width + 2 * r, cellX0 = grid_.x0 - r;
-    const std::int64_t inX0 = cellX0 * f_ + triangle_.offset;
-    const std::int64_t inFloats = 4 * ((cellX0 + cells - 1) * f_ + triangle_.end() - inX0);
-    std::vector<float> inRow(inFloats), cellRow(4 * cells);
-    for (std::int64_t m = m0; m < m1; ++m) {
-      for (std::size_t i = 0; i < triangle_.weights.size(); ++i) {
-        const float* src = input.at(inX0, m * f_ + triangle_.offset + std::int64_t(i));
-        if (i == 0)
-          scaleRow(inRow.data(), src, triangle_.weights[i], inFloats);
-        else
-          addScaledRow(inRow.data(), src, triangle_.weights[i], inFloats);
-      }
-      for (std::int64_t c = 0; c < cells; ++c) {
+  static constexpr std::int64_t kBlock = 16;
+
+  // The grid rows of `cells`: the input shrunk by the triangle, then blurred across.
+  void reduceRows(const Tile& input, const PixelRect& cells) const {
+    const std::int64_t r = radiusOf(kernel_), wide = cells.width + 2 * r, firstCell = cells.x - r;
+    const std::int64_t inX = firstCell * f_ + triangle_.offset;
+    const std::ptrdiff_t inFloats = 4 * ((firstCell + wide - 1) * f_ + triangle_.end() - inX);
+    std::vector<float> inRow(inFloats), cellRow(4 * wide);
+    std::vector<const float*> rows(triangle_.weights.size());
+    for (std::int64_t m = cells.y; m < cells.maxY(); ++m) {
+      for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = input.at(inX, m * f_ + triangle_.offset + std::int64_t(i));
+      blendRows(inRow.data(), rows.data(), triangle_.weights.data(), rows.size(), inFloats);
+      for (std::int64_t c = 0; c < wide; ++c) {
         const float* src = inRow.data() + 4 * c * f_;
-        f4 sum = {0, 0, 0, 0};
-        for (std::size_t i = 0; i < triangle_.weights.size(); ++i)
-          sum += load4(src + 4 * i) * triangle_.weights[i];
+        f4 sum = load4(src) * triangle_.weights[0];
+        for (std::size_t i = 1; i < triangle_.weights.size(); ++i) sum += load4(src + 4 * i) * triangle_.weights[i];
         store4(cellRow.data() + 4 * c, sum);
       }
-      convolve(grid_.row(m), cellRow.data() + 4 * r, 4, kernel_, 4 * grid_.width);
+      convolve(gridTile_.at(cells.x, m), cellRow.data() + 4 * r, 4, kernel_, 4 * cells.width);
     }
   }
 
-  // The vertical blur of grid columns [c0, c0 + count), in place through a copy of the block.
-  void blurColumns(std::int64_t c0, std::int64_t count) {
-    const std::int64_t r = radiusOf(kernel_), floats = 4 * count;
-    std::vector<float> block(floats * grid_.height);
-    for (std::int64_t m = 0; m < grid_.height; ++m)
-      std::memcpy(block.data() + m * floats, grid_.row(grid_.y0 + m) + 4 * c0, floats * sizeof(float));
-    for (std::int64_t m = r; m < grid_.height - r; ++m)
-      convolve(grid_.row(grid_.y0 + m) + 4 * c0, block.data() + m * floats, floats, kernel_, floats);
-  }
-
-  // line = the B-spline mix of the four grid rows `rows` names, over cells [x0, x0 + line).
-  void interpolateRows(const SplineTap& rows, std::int64_t x0, std::vector<float>& line) const {
-    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(line.size());
-    const std::int64_t skip = 4 * (x0 - grid_.x0);
-    scaleRow(line.data(), grid_.row(rows.first) + skip, rows.weights[0], n);
-    for (int i = 1; i < 4; ++i) addScaledRow(line.data(), grid_.row(rows.first + i) + skip, rows.weights[i], n);
+  // The vertical blur of the grid's `block` columns, in place through a copy of the block; the
+  // margin rows at the top and bottom only feed it.
+  void blurColumns(const PixelRect& block) const {
+    const std::int64_t r = radiusOf(kernel_), floats = 4 * block.width;
+    std::vector<float> copy(floats * block.height);
+    for (std::int64_t m = 0; m < block.height; ++m)
+      std::memcpy(copy.data() + m * floats, gridTile_.at(block.x, block.y + m), floats * sizeof(float));
+    for (std::int64_t m = r; m < block.height - r; ++m)
+      convolve(gridTile_.at(block.x, block.y + m), copy.data() + m * floats, floats, kernel_, floats);
   }
 
   std::int64_t f_;
   Triangle triangle_;
   HalfKernel kernel_;
-  Grid grid_;
+  std::unique_ptr<float[]> grid_;
+  Tile gridTile_, blurred_;
 };
 
 // ---------------------------------------------------------------------------------------------
 
-// Below sigma 5 the grid would be reduced by less than 2; the direct convolution is cheap there
-// anyway. Above, sigma / f stays at 2.5 or more, which keeps the grid's Gaussian wide enough
-// (sigma above 2 cells) to be sampled faithfully.
+// The reduced path costs about the same at every sigma, and the direct one grows with sigma;
+// they cross near sigma 4. From there f = sigma / 2.5 (at least 2) keeps sigma / f at 2 or
+// more, so the grid's own Gaussian spans nearly 2 cells or more and is sampled faithfully.
 using BlurMethod = std::variant<CopyBlur, SeparableBlur, ReducedBlur>;
 
 BlurMethod methodFor(double sigma) {
   if (!(sigma > 0)) return CopyBlur{};
-  auto factor = static_cast<std::int64_t>(sigma / 2.5);
-  if (factor < 2) return SeparableBlur(sigma);
-  return ReducedBlur(sigma, factor);
+  if (sigma < 4) return SeparableBlur(sigma);
+  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma / 2.5)));
 }
 
 }  // namespace

@@ -1,42 +1,17 @@
-// Axis-aligned resampling. Each axis becomes a table of taps (which input pixels, with which
-// weights, make each output pixel); the image is then resampled vertically into a row of input
-// columns and horizontally from that row. Both the reading region and the pixels come from the
-// same tables, so they cannot disagree.
+// Axis-aligned resampling: the two axes' tap tables (bilinear when enlarging, the covered area
+// when shrinking, always clamped to the source), handed to the separable tap resampler. The
+// reading region comes from the same tables as the pixels, so the two cannot disagree.
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "imaging/kernels.h"
-#include "imaging/simd.h"
+#include "imaging/taps.h"
 
 namespace imaging {
 namespace {
 
-using namespace simd;
-
-// Taps of output pixels lo, lo + 1, ...: output i reads input pixels first[i] + t with weights
-// weights[begin[i] + t], for t < begin[i + 1] - begin[i].
-struct AxisTaps {
-  std::vector<std::int64_t> first;
-  std::vector<std::size_t> begin{0};
-  std::vector<float> weights;
-
-  std::size_t count(std::size_t i) const { return begin[i + 1] - begin[i]; }
-  const float* weightsOf(std::size_t i) const { return weights.data() + begin[i]; }
-  std::int64_t lowest() const { return *std::min_element(first.begin(), first.end()); }
-  std::int64_t highestEnd() const {
-    std::int64_t end = first.front();
-    for (std::size_t i = 0; i < first.size(); ++i)
-      end = std::max(end, first[i] + static_cast<std::int64_t>(count(i)));
-    return end;
-  }
-
-  void add(std::int64_t firstPixel, std::initializer_list<double> ws) {
-    first.push_back(firstPixel);
-    for (double w : ws) weights.push_back(static_cast<float>(w));
-    begin.push_back(weights.size());
-  }
-};
+using taps::AxisTaps;
 
 // Enlarging: the linear interpolation between the two input centres around the output centre.
 // Clamping the position to the outermost centres repeats the edge pixels instead of fading.
@@ -59,10 +34,7 @@ void addAreaTaps(AxisTaps& taps, double a, double b, std::int64_t lo, std::int64
   auto k0 = std::clamp(static_cast<std::int64_t>(std::floor(a)), lo, hi - 1);
   if (b <= a) return taps.add(k0, {1.0});
   auto k1 = static_cast<std::int64_t>(std::ceil(b));
-  taps.first.push_back(k0);
-  for (std::int64_t k = k0; k < k1; ++k)
-    taps.weights.push_back(static_cast<float>((std::min(b, k + 1.0) - std::max(a, double(k))) / (b - a)));
-  taps.begin.push_back(taps.weights.size());
+  taps.add(k0, k1 - k0, [&](std::int64_t k) { return (std::min(b, k + 1.0) - std::max(a, double(k))) / (b - a); });
 }
 
 // Taps for `count` output pixels from `lo`, reading only input pixels [srcLo, srcHi).
@@ -83,17 +55,6 @@ AxisTaps axisTaps(std::int64_t lo, std::int64_t count, const AxisMap& map, std::
   return taps;
 }
 
-// out = sum of weights[t] * row pixel (first + t), for each output pixel of one row.
-void resampleRow(const float* row, std::int64_t rowStart, const AxisTaps& taps, float* out) {
-  for (std::size_t i = 0; i < taps.first.size(); ++i) {
-    const float* src = row + 4 * (taps.first[i] - rowStart);
-    const float* w = taps.weightsOf(i);
-    f4 sum = load4(src) * w[0];
-    for (std::size_t t = 1; t < taps.count(i); ++t) sum += load4(src + 4 * t) * w[t];
-    store4(out + 4 * i, sum);
-  }
-}
-
 }  // namespace
 
 PixelRect resampleInputRegion(const PixelRect& out, const AxisMap& x, const AxisMap& y,
@@ -101,7 +62,7 @@ PixelRect resampleInputRegion(const PixelRect& out, const AxisMap& x, const Axis
   if (out.isEmpty() || source.isEmpty()) return {source.x, source.y, 0, 0};
   AxisTaps xs = axisTaps(out.x, out.width, x, source.x, source.maxX());
   AxisTaps ys = axisTaps(out.y, out.height, y, source.y, source.maxY());
-  return {xs.lowest(), ys.lowest(), xs.highestEnd() - xs.lowest(), ys.highestEnd() - ys.lowest()};
+  return {xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
 }
 
 void resample(const Tile& in, const Tile& out, const AxisMap& x, const AxisMap& y,
@@ -112,18 +73,8 @@ void resample(const Tile& in, const Tile& out, const AxisMap& x, const AxisMap& 
       std::fill_n(out.at(out.rect.x, row), 4 * out.rect.width, 0.0f);
     return;
   }
-  AxisTaps xs = axisTaps(out.rect.x, out.rect.width, x, source.x, source.maxX());
-  AxisTaps ys = axisTaps(out.rect.y, out.rect.height, y, source.y, source.maxY());
-  const std::int64_t columns = xs.lowest(), floats = 4 * (xs.highestEnd() - columns);
-
-  std::vector<float> row(floats);
-  for (std::size_t j = 0; j < ys.first.size(); ++j) {
-    const float* w = ys.weightsOf(j);
-    auto inputRow = [&](std::size_t t) { return in.at(columns, ys.first[j] + std::int64_t(t)); };
-    scaleRow(row.data(), inputRow(0), w[0], floats);
-    for (std::size_t t = 1; t < ys.count(j); ++t) addScaledRow(row.data(), inputRow(t), w[t], floats);
-    resampleRow(row.data(), columns, xs, out.at(out.rect.x, out.rect.y + std::int64_t(j)));
-  }
+  taps::resampleByTaps(in, out, axisTaps(out.rect.x, out.rect.width, x, source.x, source.maxX()),
+                       axisTaps(out.rect.y, out.rect.height, y, source.y, source.maxY()));
 }
 
 }  // namespace imaging

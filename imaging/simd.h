@@ -38,18 +38,25 @@ inline f8 load8(const float* p) { return load<f8>(p); }
 inline void store4(float* p, f4 v) { store(p, v); }
 inline void store8(float* p, f8 v) { store(p, v); }
 
-// dst[i] = w * src[i] over n floats (n a multiple of 4).
-inline void scaleRow(float* dst, const float* src, float w, std::ptrdiff_t n) {
-  std::ptrdiff_t i = 0;
-  for (; i + 8 <= n; i += 8) store8(dst + i, load8(src + i) * w);
-  for (; i < n; i += 4) store4(dst + i, load4(src + i) * w);
+// dst = sum over t < count of weights[t] * rows[t], over n floats (n a multiple of 4). The
+// sum for a chunk of the row stays in registers across all rows and is stored once.
+template <class V, int N>
+inline void blendChunk(float* dst, const float* const* rows, const float* weights, std::size_t count,
+                       std::ptrdiff_t i) {
+  constexpr std::ptrdiff_t L = kLanes<V>;
+  V acc[N];
+  for (int v = 0; v < N; ++v) acc[v] = load<V>(rows[0] + i + L * v) * weights[0];
+  for (std::size_t t = 1; t < count; ++t)
+    for (int v = 0; v < N; ++v) acc[v] += load<V>(rows[t] + i + L * v) * weights[t];
+  for (int v = 0; v < N; ++v) store(dst + i + L * v, acc[v]);
 }
 
-// dst[i] += w * src[i] over n floats (n a multiple of 4).
-inline void addScaledRow(float* dst, const float* src, float w, std::ptrdiff_t n) {
+inline void blendRows(float* dst, const float* const* rows, const float* weights, std::size_t count,
+                      std::ptrdiff_t n) {
   std::ptrdiff_t i = 0;
-  for (; i + 8 <= n; i += 8) store8(dst + i, load8(dst + i) + load8(src + i) * w);
-  for (; i < n; i += 4) store4(dst + i, load4(dst + i) + load4(src + i) * w);
+  for (; i + 32 <= n; i += 32) blendChunk<f8, 4>(dst, rows, weights, count, i);
+  for (; i + 8 <= n; i += 8) blendChunk<f8, 1>(dst, rows, weights, count, i);
+  if (i < n) blendChunk<f4, 1>(dst, rows, weights, count, i);
 }
 
 // Copies the pixels of out.rect from `in` (which covers them) into `out`.

@@ -138,26 +138,26 @@ TEST_P(BlurAccuracy, WithinOneLevelOfTheExactBlur) {
 
   std::vector<double> reference;
   if (!pattern.exact) reference = convolveExactly(pattern.input, sigma, out);
-  double worst = 0;
-  std::string where;
+  struct {
+    double error = 0, got = 0, want = 0;
+    std::int64_t x = 0, y = 0;
+    int c = 0;
+  } worst;
   for (std::int64_t y = out.y; y < out.maxY(); ++y)
     for (std::int64_t x = out.x; x < out.maxX(); ++x)
       for (int c = 0; c < 4; ++c) {
         double want = pattern.exact ? pattern.exact(x, y, c, sigma)
                                     : reference[((y - out.y) * out.width + (x - out.x)) * 4 + c];
-        double error = std::abs(result.at(x, y)[c] - want);
-        if (!(error <= worst)) {
-          worst = std::isnan(error) ? INFINITY : error;
-          where = "(" + std::to_string(x) + ", " + std::to_string(y) + ") channel " + std::to_string(c) +
-                  ": got " + std::to_string(result.at(x, y)[c]) + ", want " + std::to_string(want);
-        }
+        double got = result.at(x, y)[c], error = std::abs(got - want);
+        if (!(error <= worst.error)) worst = {std::isnan(error) ? INFINITY : error, got, want, x, y, c};
       }
-  EXPECT_LE(worst * 255, 1.0) << "worst at " << where;
+  EXPECT_LE(worst.error * 255, 1.0) << "worst at (" << worst.x << ", " << worst.y << ") channel " << worst.c
+                                    << ": got " << worst.got << ", want " << worst.want;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SigmasAndPatterns, BlurAccuracy,
-    testing::Combine(testing::Values(0.5, 1.0, 1.5, 2.2, 3.7, 4.99, 5.0, 7.4, 12.6, 18.0, 33.0, 50.0),
+    testing::Combine(testing::Values(0.5, 1.0, 1.5, 2.2, 3.99, 4.0, 4.99, 5.0, 7.4, 12.6, 18.0, 33.0, 50.0),
                      testing::ValuesIn(kBlurPatterns)),
     [](const auto& info) {
       std::string sigma = (std::ostringstream() << std::get<0>(info.param)).str();
