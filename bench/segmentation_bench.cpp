@@ -1,0 +1,72 @@
+// Per-frame cost of the two segmentation routes: the network with its pre- and
+// post-processing and, for persons, the guided refinement. Sessions are made before timing
+// starts (load), as the tool does before its first frame.
+#include <benchmark/benchmark.h>
+#include <vips/vips.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "segmentation/segmentation.h"
+
+namespace {
+
+// A shared photo stretched to width x height as 8-bit RGBA.
+struct Frame {
+  std::vector<std::uint8_t> rgba;
+  segmentation::Picture picture;
+};
+
+Frame frame(const char* photo, int width, int height) {
+  const std::string path = std::string(QUELM_SHARED_DIR) + "/media/photos/" + photo;
+  VipsImage* in = vips_image_new_from_file(path.c_str(), nullptr);
+  if (!in) {
+    fprintf(stderr, "cannot read %s: %s\n", path.c_str(), vips_error_buffer());
+    std::exit(1);
+  }
+  VipsImage *sized = nullptr, *rgba = nullptr;
+  vips_resize(in, &sized, double(width) / in->Xsize, "vscale", double(height) / in->Ysize, nullptr);
+  vips_bandjoin_const1(sized, &rgba, 255, nullptr);
+  size_t bytes = 0;
+  void* pixels = vips_image_write_to_memory(rgba, &bytes);
+  Frame f;
+  f.rgba.assign(static_cast<std::uint8_t*>(pixels), static_cast<std::uint8_t*>(pixels) + bytes);
+  f.picture = {f.rgba.data(), rgba->Xsize, rgba->Ysize, std::ptrdiff_t(rgba->Xsize) * 4};
+  g_free(pixels);
+  g_object_unref(rgba);
+  g_object_unref(sized);
+  g_object_unref(in);
+  return f;
+}
+
+void personRoute(benchmark::State& state, const char* photo, int width, int height) {
+  segmentation::load(segmentation::Route::person);
+  const Frame f = frame(photo, width, height);
+  if (!segmentation::personMask(f.picture)) state.SkipWithError("no person found: nothing refined");
+  for (auto _ : state) benchmark::DoNotOptimize(segmentation::personMask(f.picture));
+}
+
+void subjectRoute(benchmark::State& state, const char* photo, int width, int height) {
+  segmentation::load(segmentation::Route::subject);
+  const Frame f = frame(photo, width, height);
+  for (auto _ : state) benchmark::DoNotOptimize(segmentation::subjectMask(f.picture));
+}
+
+BENCHMARK_CAPTURE(personRoute, portrait_1080x1920, "p10_person_fullbody_long_hair_from_behind.png", 1080, 1920)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(personRoute, landscape_1920x1080, "p10_person_fullbody_long_hair_from_behind.png", 1920, 1080)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(subjectRoute, square_1024x1024, "a01_cat_fur_touching_borders.png", 1024, 1024)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (VIPS_INIT(argv[0])) return 1;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,124 @@
+#include "segmentation/network.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#define ORT_API_MANUAL_INIT
+#include <onnxruntime_cxx_api.h>
+#undef ORT_API_MANUAL_INIT
+
+namespace segmentation {
+namespace {
+
+// Intra-op threads of every session: the machine's two cores. A session's work is one
+// network at a time, so inter-op parallelism would only add threads.
+constexpr int kThreads = 2;
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Why a file cannot be read, or nothing when it can.
+std::optional<std::string> unreadable(const std::filesystem::path& file) {
+  std::error_code error;
+  if (!std::filesystem::exists(file, error)) return "missing (run scripts/setup.sh)";
+  if (!std::filesystem::is_regular_file(file, error)) return "not a regular file";
+  std::ifstream probe(file, std::ios::binary);
+  if (!probe) return std::string("cannot be read: ") + std::strerror(errno);
+  return std::nullopt;
+}
+
+void requireReadable(const std::filesystem::path& file) {
+  if (auto reason = unreadable(file)) throw SetupError(file.string() + ": " + *reason);
+}
+
+// Opens the runtime library once; the C++ API reads the OrtApi it publishes. The library
+// stays loaded for the life of the process.
+void openRuntime() {
+  static const bool opened = [] {
+    const std::filesystem::path library = QUELM_ORT_LIBRARY;
+    requireReadable(library);
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) throw SetupError(library.string() + ": cannot be loaded: " + firstLine(dlerror()));
+    using GetApiBase = const OrtApiBase* (*)();
+    auto getApiBase = reinterpret_cast<GetApiBase>(dlsym(handle, "OrtGetApiBase"));
+    if (!getApiBase) throw SetupError(library.string() + ": not an ONNX Runtime library");
+    const OrtApi* api = getApiBase()->GetApi(ORT_API_VERSION);
+    if (!api) {
+      throw SetupError(library.string() + ": ONNX Runtime " + getApiBase()->GetVersionString() +
+                       " lacks API version " + std::to_string(ORT_API_VERSION));
+    }
+    Ort::InitApi(api);
+    return true;
+  }();
+  (void)opened;
+}
+
+// One environment per process, never destroyed: sessions made from it live as long as the
+// process, and tearing the runtime down during exit buys nothing.
+Ort::Env& environment() {
+  openRuntime();
+  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "quelm-matte");
+  return *env;
+}
+
+Ort::SessionOptions sessionOptions() {
+  Ort::SessionOptions options;
+  options.SetIntraOpNumThreads(kThreads);
+  options.SetInterOpNumThreads(1);
+  options.SetExecutionMode(ExecutionMode::ORT_SEQUENTIAL);
+  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  // Spinning threads would keep both cores busy after each run, while the routes' own pre- and
+  // post-processing wants them.
+  options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  return options;
+}
+
+}  // namespace
+
+struct Network::Session {
+  Ort::Session session{nullptr};
+  std::string inputName, outputName;
+  Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+};
+
+Network::Network(const std::filesystem::path& model) {
+  requireReadable(model);
+  Ort::Env& env = environment();
+  session_ = std::make_unique<Session>();
+  try {
+    session_->session = Ort::Session(env, model.c_str(), sessionOptions());
+    Ort::AllocatorWithDefaultOptions allocator;
+    session_->inputName = session_->session.GetInputNameAllocated(0, allocator).get();
+    session_->outputName = session_->session.GetOutputNameAllocated(0, allocator).get();
+  } catch (const Ort::Exception& e) {
+    throw SetupError(model.string() + ": not a usable model: " + firstLine(e.what()));
+  }
+}
+
+Network::~Network() = default;
+
+Tensor Network::run(const float* input, int channels, int height, int width) const {
+  const std::int64_t shape[] = {1, channels, height, width};
+  const std::size_t count = std::size_t(channels) * height * width;
+  // The runtime only reads the input; its C API takes a mutable pointer regardless.
+  Ort::Value in = Ort::Value::CreateTensor<float>(session_->memory, const_cast<float*>(input), count,
+                                                  shape, 4);
+  const char* inputName = session_->inputName.c_str();
+  const char* outputName = session_->outputName.c_str();
+  try {
+    auto outputs = session_->session.Run(Ort::RunOptions{nullptr}, &inputName, &in, 1, &outputName, 1);
+    auto info = outputs.front().GetTensorTypeAndShapeInfo();
+    const float* values = outputs.front().GetTensorData<float>();
+    return {info.GetShape(), std::vector<float>(values, values + info.GetElementCount())};
+  } catch (const Ort::Exception& e) {
+    throw std::runtime_error("segmentation network failed: " + firstLine(e.what()));
+  }
+}
+
+std::filesystem::path modelDir() { return QUELM_MODEL_DIR; }
+
+}  // namespace segmentation

@@ -1,0 +1,40 @@
+#pragma once
+// One ONNX model in one ONNX Runtime session: an image network with a single NCHW float input
+// and a single float output. The runtime library itself is opened on first use from the path
+// the build compiled in, so a missing or broken installation is a SetupError with the file's
+// name instead of a loader failure before main().
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "segmentation/segmentation.h"
+
+namespace segmentation {
+
+// A float tensor: the dimensions and the values in row-major order.
+struct Tensor {
+  std::vector<std::int64_t> shape;
+  std::vector<float> values;
+};
+
+class Network {
+ public:
+  // Opens the model (and, the first time, the runtime). Throws SetupError naming the file
+  // when either is missing or cannot be read.
+  explicit Network(const std::filesystem::path& model);
+  ~Network();
+  Network(const Network&) = delete;
+  Network& operator=(const Network&) = delete;
+
+  // Runs the network on 1 x channels x height x width values; safe from several threads.
+  Tensor run(const float* input, int channels, int height, int width) const;
+
+ private:
+  struct Session;
+  std::unique_ptr<Session> session_;
+};
+
+// Where the set-up put the models (compiled in).
+std::filesystem::path modelDir();
+
+}  // namespace segmentation

@@ -1,0 +1,110 @@
+// The person route. The selfie network is trained on people who fill its 256-pixel frame; a
+// person who fills a small part of the picture is seen with few pixels and framed unlike
+// anything it learnt. So a first pass over the whole picture finds where the people are, and
+// when they fill less than 70% of it a second pass looks again at just that region, grown by
+// a margin and widened to the network's aspect. The colour-guided filter then brings the
+// probability to full resolution.
+#include <algorithm>
+#include <cmath>
+
+#include "segmentation/guided.h"
+#include "segmentation/models.h"
+#include "segmentation/resample.h"
+#include "segmentation/segmentation.h"
+
+namespace segmentation {
+namespace {
+
+// Windows of 9x9 network pixels; epsilon keeps flat regions at the network's own values.
+constexpr GuidedFilter kRefinement{4, 1e-3f};
+// Margin around the people's bounding box, as a share of its size on each side.
+constexpr double kMargin = 0.1;
+// Above this share of the picture's area a second look gains too little to pay for itself.
+constexpr double kMaxZoomArea = 0.7;
+
+struct Box {
+  double x0, y0, x1, y1;
+  double width() const { return x1 - x0; }
+  double height() const { return y1 - y0; }
+};
+
+const PersonModel& nearestModel(double aspect) {
+  auto distance = [&](const PersonModel& m) { return std::abs(std::log(aspect * m.height / m.width)); };
+  return distance(kPersonSquare) <= distance(kPersonLandscape) ? kPersonSquare : kPersonLandscape;
+}
+
+// The network's probability for a picture, with the planes it read (the filter's guide).
+struct Look {
+  const PersonModel* model;
+  std::vector<float> planes;
+  std::vector<float> probability;
+};
+
+Look look(const Picture& picture) {
+  const PersonModel& model = nearestModel(double(picture.width) / picture.height);
+  Look result{&model, picturePlanes(picture, model.width, model.height), {}};
+  result.probability = personNetwork(model).run(result.planes.data(), 3, model.height, model.width).values;
+  return result;
+}
+
+// Where the probability reaches 0.5, in picture pixels.
+Box confidentBox(const Look& l, const Picture& picture) {
+  int x0 = l.model->width, y0 = l.model->height, x1 = -1, y1 = -1;
+  for (int y = 0; y < l.model->height; ++y) {
+    for (int x = 0; x < l.model->width; ++x) {
+      if (l.probability[std::size_t(y) * l.model->width + x] < 0.5f) continue;
+      x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    }
+  }
+  const double sx = double(picture.width) / l.model->width, sy = double(picture.height) / l.model->height;
+  return {x0 * sx, y0 * sy, (x1 + 1) * sx, (y1 + 1) * sy};
+}
+
+// The box grown by the margin and widened (or heightened) about its centre to the aspect of
+// the network that will look at it, then cut to the picture.
+Picture zoomRegion(const Picture& picture, Box box) {
+  const double mx = kMargin * box.width(), my = kMargin * box.height();
+  box = {box.x0 - mx, box.y0 - my, box.x1 + mx, box.y1 + my};
+  const PersonModel& model = nearestModel(box.width() / box.height());
+  const double aspect = double(model.width) / model.height;
+  if (box.width() < aspect * box.height()) {
+    const double grow = (aspect * box.height() - box.width()) / 2;
+    box.x0 -= grow, box.x1 += grow;
+  } else {
+    const double grow = (box.width() / aspect - box.height()) / 2;
+    box.y0 -= grow, box.y1 += grow;
+  }
+  const int x0 = std::max(0, static_cast<int>(std::floor(box.x0)));
+  const int y0 = std::max(0, static_cast<int>(std::floor(box.y0)));
+  const int x1 = std::min(picture.width, static_cast<int>(std::ceil(box.x1)));
+  const int y1 = std::min(picture.height, static_cast<int>(std::ceil(box.y1)));
+  return {picture.rgba + y0 * picture.rowBytes + std::ptrdiff_t(x0) * 4, x1 - x0, y1 - y0, picture.rowBytes};
+}
+
+void refine(const Look& l, const Picture& picture, float* out, std::ptrdiff_t outStride) {
+  guidedUpsample(picture, l.planes.data(), l.probability.data(), l.model->width, l.model->height,
+                 kRefinement, out, outStride);
+}
+
+}  // namespace
+
+std::optional<Mask> personMask(const Picture& picture) {
+  if (picture.rgba == nullptr || picture.width <= 0 || picture.height <= 0) return std::nullopt;
+  const Look whole = look(picture);
+  if (noSubject(whole.probability.data(), whole.probability.size())) return std::nullopt;
+
+  Mask mask{picture.width, picture.height, std::vector<float>(std::size_t(picture.width) * picture.height)};
+  const Picture region = zoomRegion(picture, confidentBox(whole, picture));
+  if (double(region.width) * region.height <= kMaxZoomArea * picture.width * picture.height) {
+    const Look closer = look(region);
+    const std::ptrdiff_t x0 = (region.rgba - picture.rgba) % picture.rowBytes / 4;
+    const std::ptrdiff_t y0 = (region.rgba - picture.rgba) / picture.rowBytes;
+    // Outside the region the first look found nobody: the mask stays 0 there.
+    refine(closer, region, &mask.values[y0 * picture.width + x0], picture.width);
+  } else {
+    refine(whole, picture, mask.values.data(), picture.width);
+  }
+  return mask;
+}
+
+}  // namespace segmentation

@@ -1,0 +1,61 @@
+#pragma once
+// Subject masks from neural segmentation networks run by ONNX Runtime. Two routes:
+//   person  - MediaPipe selfie segmentation (256x256 or 256x144, whichever aspect is nearer
+//             the picture's), refined at the picture's size by a guided filter so the mask
+//             follows hair and clothing edges; fast enough for every video frame.
+//   subject - IS-Net at its 1024x1024 training size, every salient subject merged.
+// Each network is loaded once per process (two intra-op threads) and reused; the runtime and
+// the models are found where the set-up put them (compiled in, nothing read from the
+// environment). A route returns nothing when the picture has no subject (see noSubject()).
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace segmentation {
+
+// 8-bit RGBA, straight alpha, sRGB, top row first. The networks see only R, G and B.
+struct Picture {
+  const std::uint8_t* rgba;
+  int width;
+  int height;
+  std::ptrdiff_t rowBytes;
+};
+
+// width*height values 0..1, top row first.
+struct Mask {
+  int width = 0;
+  int height = 0;
+  std::vector<float> values;
+};
+
+enum class Route { person, subject };
+
+// The runtime or a model is missing or unreadable: the set-up is broken, not the picture.
+// The message is one line naming the file and the reason.
+class SetupError : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Makes the route's sessions now (idempotent, thread-safe), so that loading is never counted
+// as per-frame work. The routes call it themselves when needed. Throws SetupError.
+void load(Route);
+
+// The person probability at the picture's size; nothing when no person is found.
+std::optional<Mask> personMask(const Picture&);
+
+// Every salient subject at the picture's size; nothing when no subject is found.
+std::optional<Mask> subjectMask(const Picture&);
+
+// The rule both routes use on the network's own output (at its resolution): a picture has no
+// subject when fewer than minSubjectShare of the pixels reach probability 0.5. Calibrated on the
+// shared photos with IS-Net: those with no clear subject (gravel, a beach) have no pixel at 0.5
+// (their highest values are 0.33 and 0.05), the smallest clear subject, a drinking glass, 1.3%.
+// The selfie network has no notion of "nobody": trained on pictures that always hold a person, it
+// calls the foreground of a beach a person (62% of its pixels, as sure as of a real portrait), so
+// the person route refuses only what that network sees nothing in (the gravel).
+inline constexpr double minSubjectShare = 0.002;
+bool noSubject(const float* probabilities, std::size_t count);
+
+}  // namespace segmentation
