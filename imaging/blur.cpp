@@ -78,13 +78,13 @@ template <class V, int N>
 void convolveChunk(float* dst, const float* centre, std::ptrdiff_t step, const HalfKernel& k) {
   constexpr std::ptrdiff_t L = kLanes<V>;
   V acc[N];
-  for (int v = 0; v < N; ++v) acc[v] = load<V>(centre + L * v) * k[0];
+  for (int v = 0; v < N; ++v) acc[v] = loadV<V>(centre + L * v) * k[0];
   for (std::int64_t r = 1; r <= radiusOf(k); ++r) {
     const float* up = centre + r * step;
     const float* down = centre - r * step;
-    for (int v = 0; v < N; ++v) acc[v] += (load<V>(up + L * v) + load<V>(down + L * v)) * k[r];
+    for (int v = 0; v < N; ++v) acc[v] += (loadV<V>(up + L * v) + loadV<V>(down + L * v)) * k[r];
   }
-  for (int v = 0; v < N; ++v) store(dst + L * v, acc[v]);
+  for (int v = 0; v < N; ++v) storeV(dst + L * v, acc[v]);
 }
 
 void convolve(float* dst, const float* centre, std::ptrdiff_t step, const HalfKernel& k, std::ptrdiff_t n) {

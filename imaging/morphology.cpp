@@ -46,15 +46,15 @@ template <class V, int N, class RowAt>
 void columnMinima(const Disk& disk, RowAt row, std::ptrdiff_t x, const std::vector<float*>& columns) {
   constexpr std::ptrdiff_t L = kLanes<V>;
   V acc[N];
-  for (int v = 0; v < N; ++v) acc[v] = load<V>(row(0) + x + L * v);
+  for (int v = 0; v < N; ++v) acc[v] = loadV<V>(row(0) + x + L * v);
   std::size_t k = 0;
   for (std::int64_t j = 0;; ++j) {
     if (j > 0) {
       const float *up = row(j) + x, *down = row(-j) + x;
-      for (int v = 0; v < N; ++v) acc[v] = vmin(acc[v], vmin(load<V>(up + L * v), load<V>(down + L * v)));
+      for (int v = 0; v < N; ++v) acc[v] = minV(acc[v], minV(loadV<V>(up + L * v), loadV<V>(down + L * v)));
     }
     if (j == disk.heights[k]) {
-      for (int v = 0; v < N; ++v) store(columns[k] + x + L * v, acc[v]);
+      for (int v = 0; v < N; ++v) storeV(columns[k] + x + L * v, acc[v]);
       if (++k == disk.heights.size()) return;
     }
   }
@@ -67,13 +67,13 @@ void rowMinimum(const Disk& disk, const std::vector<float*>& columns, std::ptrdi
   constexpr std::ptrdiff_t L = kLanes<V>;
   const std::ptrdiff_t centre = x + 4 * disk.reach;
   V acc[N];
-  for (int v = 0; v < N; ++v) acc[v] = load<V>(columns[disk.level[0]] + centre + L * v);
+  for (int v = 0; v < N; ++v) acc[v] = loadV<V>(columns[disk.level[0]] + centre + L * v);
   for (std::int64_t i = 1; i <= disk.reach; ++i) {
     const float* column = columns[disk.level[i]] + centre;
     for (int v = 0; v < N; ++v)
-      acc[v] = vmin(acc[v], vmin(load<V>(column + 4 * i + L * v), load<V>(column - 4 * i + L * v)));
+      acc[v] = minV(acc[v], minV(loadV<V>(column + 4 * i + L * v), loadV<V>(column - 4 * i + L * v)));
   }
-  for (int v = 0; v < N; ++v) store(dst + x + L * v, acc[v]);
+  for (int v = 0; v < N; ++v) storeV(dst + x + L * v, acc[v]);
 }
 
 }  // namespace

@@ -56,10 +56,10 @@ struct AxisTaps {
 // out[i] = sum over t of weights * row pixel (first[i] + t), for every output pixel of one row;
 // `row` starts at input pixel rowStart.
 template <int Taps>
-inline simd::f4 weightedPixels(const float* src, const float* w, std::size_t count) {
-  simd::f4 sum = simd::load4(src) * w[0];
+inline f4 weightedPixels(const float* src, const float* w, std::size_t count) {
+  f4 sum = load4(src) * w[0];
   const std::size_t n = Taps > 0 ? Taps : count;  // a fixed count unrolls; 0 means any count
-  for (std::size_t t = 1; t < n; ++t) sum += simd::load4(src + 4 * t) * w[t];
+  for (std::size_t t = 1; t < n; ++t) sum += load4(src + 4 * t) * w[t];
   return sum;
 }
 
@@ -67,13 +67,13 @@ inline void resampleRow(const float* row, std::int64_t rowStart, const AxisTaps&
   for (std::size_t i = 0; i < taps.size(); ++i) {
     const float* src = row + 4 * (taps.first[i] - rowStart);
     const float* w = taps.weightsOf(i);
-    simd::f4 sum;
+    f4 sum;
     switch (taps.count(i)) {
       case 2: sum = weightedPixels<2>(src, w, 2); break;
       case 4: sum = weightedPixels<4>(src, w, 4); break;
       default: sum = weightedPixels<0>(src, w, taps.count(i));
     }
-    simd::store4(out + 4 * i, sum);
+    store4(out + 4 * i, sum);
   }
 }
 
