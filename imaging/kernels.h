@@ -11,10 +11,12 @@
 namespace imaging {
 
 // Gaussian blur of a given sigma: out(x, y) = sum over (i, j) of in(x + i, y + j) g(i) g(j),
-// g the normalised Gaussian. Within 1/255 of an exact double-precision convolution on 8-bit
-// output for sigma 0.5 to 50, and its cost per pixel does not grow with sigma for large
-// sigmas. A render makes one GaussianBlur per blur node: prepare() once over the whole
-// region of interest (it may keep a reduced copy of the input), then compute() per strip.
+// g(i) the normalised Gaussian's mass over [i - 1/2, i + 1/2] (a pixel is an area, so a step
+// edge comes out as the error function at pixel centres; point samples would miss that by 5%
+// at sigma 0.5). Within 1/255 of an exact double-precision convolution on 8-bit output for
+// sigma 0.5 to 50, and its cost per pixel does not grow with sigma for large sigmas. A render
+// makes one GaussianBlur per blur node: prepare() once over the whole region of interest (it
+// may keep a reduced copy of the input), then compute() per strip.
 class GaussianBlur {
  public:
   explicit GaussianBlur(double sigma);
@@ -30,7 +32,9 @@ class GaussianBlur {
   // May use the strip thread pool internally.
   void prepare(const Tile& input, const PixelRect& roi);
   // Fills `out` (any part of roi), reading `input` (the same tile given to prepare, or any
-  // tile covering inputRegion(out.rect)). Safe to call from several threads at once.
+  // tile covering inputRegion(out.rect)). Safe to call from several threads at once. Throws
+  // std::logic_error if `out` reaches beyond the roi of the last prepare() and the blur needs
+  // what prepare() made (sigma 4 and up).
   void compute(const Tile& input, const Tile& out) const;
 
  private:
@@ -50,7 +54,7 @@ void morphologyMinimum(const Tile& in, const Tile& out, double radius);
 // the input's own pixels: a stretched picture keeps solid edges instead of fading into the
 // transparency around it. The caller keeps output outside the mapped extent transparent.
 struct AxisMap {
-  double scale = 1;
+  double scale = 1;  // nonzero
   double offset = 0;
 };
 // The input pixels (within source) that resample() reads for `out`.
