@@ -17,7 +17,7 @@ namespace {
 
 
 // Above this many pixels a render is cut into bands, each planned on its own.
-constexpr std::int64_t kBandPixels = std::int64_t{12} << 20;
+constexpr std::int64_t kBandPixels = std::int64_t{8} << 20;
 
 // No node reads more than three inputs (a blend: image, background, mask).
 constexpr std::size_t kMaxInputs = 3;
