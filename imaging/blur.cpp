@@ -143,34 +143,43 @@ taps::AxisTaps splineTaps(std::int64_t lo, std::int64_t count, std::int64_t f) {
   return taps;
 }
 
-// The triangle of half-width f around a cell's centre, over input pixels m f + offset + i.
+// The triangle of half-width f around a cell's centre: cell m weighs input pixels
+// m f + offset + i by weights[i].
 struct Triangle {
-  std::int64_t offset;
+  std::int64_t f, offset;
   std::vector<float> weights;
 
-  explicit Triangle(std::int64_t f) {
-    offset = -(f / 2);
-    auto weightAt = [f](std::int64_t o) {
-      double d = std::abs(o + 0.5 - 0.5 * double(f));
-      return std::max(0.0, double(f) - d) / double(f * f);
-    };
+  explicit Triangle(std::int64_t factor) : f(factor), offset(-(factor / 2)) {
     for (std::int64_t o = offset; weightAt(o) > 0; ++o) weights.push_back(float(weightAt(o)));
   }
   std::int64_t end() const { return offset + static_cast<std::int64_t>(weights.size()); }
-  double variance(std::int64_t f) const {
+  double variance() const {
     double v = 0;
-    for (std::size_t i = 0; i < weights.size(); ++i) {
-      double d = double(offset) + double(i) + 0.5 - 0.5 * double(f);
-      v += weights[i] * d * d;
-    }
+    for (std::int64_t o = offset; o < end(); ++o) v += weightAt(o) * distance(o) * distance(o);
     return v;
+  }
+  // Shrinks a row across: `in` starts at the first cell's first input pixel.
+  void shrinkRow(const float* in, std::int64_t cells, float* out) const {
+    for (std::int64_t c = 0; c < cells; ++c) {
+      const float* src = in + 4 * c * f;
+      f4 sum = load4(src) * weights[0];
+      for (std::size_t i = 1; i < weights.size(); ++i) sum += load4(src + 4 * i) * weights[i];
+      store4(out + 4 * c, sum);
+    }
+  }
+
+ private:
+  // From the cell's centre to the centre of input pixel m f + o.
+  double distance(std::int64_t o) const { return double(o) + 0.5 - 0.5 * double(f); }
+  double weightAt(std::int64_t o) const {
+    return std::max(0.0, double(f) - std::abs(distance(o))) / double(f * f);
   }
 };
 
 class ReducedBlur {
  public:
   ReducedBlur(double sigma, std::int64_t factor) : f_(factor), triangle_(factor) {
-    double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance(f_) - f_ * f_ / 3.0) / double(f_ * f_);
+    double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - f_ * f_ / 3.0) / double(f_ * f_);
     double gridSigma = std::sqrt(gridVariance);
     kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(3 * gridSigma)));
   }
@@ -189,6 +198,7 @@ class ReducedBlur {
 
   // Shrinks the input under roi (and the margin the grid's blur needs) onto the grid and blurs it.
   void prepare(const Tile& input, const PixelRect& roi) {
+    blurred_ = {};
     if (roi.isEmpty()) return;
     const std::int64_t r = radiusOf(kernel_);
     const taps::AxisTaps xs = splineTaps(roi.x, roi.width, f_), ys = splineTaps(roi.y, roi.height, f_);
@@ -208,7 +218,6 @@ class ReducedBlur {
   }
 
   void compute(const Tile&, const Tile& out) const {
-    if (out.rect.isEmpty()) return;
     const taps::AxisTaps xs = splineTaps(out.rect.x, out.rect.width, f_);
     const taps::AxisTaps ys = splineTaps(out.rect.y, out.rect.height, f_);
     if (!blurred_.rect.contains({xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()}))
@@ -229,12 +238,7 @@ class ReducedBlur {
     for (std::int64_t m = cells.y; m < cells.maxY(); ++m) {
       for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = input.at(inX, m * f_ + triangle_.offset + std::int64_t(i));
       blendRows(inRow.data(), rows.data(), triangle_.weights.data(), rows.size(), inFloats);
-      for (std::int64_t c = 0; c < wide; ++c) {
-        const float* src = inRow.data() + 4 * c * f_;
-        f4 sum = load4(src) * triangle_.weights[0];
-        for (std::size_t i = 1; i < triangle_.weights.size(); ++i) sum += load4(src + 4 * i) * triangle_.weights[i];
-        store4(cellRow.data() + 4 * c, sum);
-      }
+      triangle_.shrinkRow(inRow.data(), wide, cellRow.data());
       convolve(gridTile_.at(cells.x, m), cellRow.data() + 4 * r, 4, kernel_, 4 * cells.width);
     }
   }
@@ -290,6 +294,7 @@ void GaussianBlur::prepare(const Tile& input, const PixelRect& roi) {
 }
 
 void GaussianBlur::compute(const Tile& input, const Tile& out) const {
+  if (out.rect.isEmpty()) return;
   std::visit([&](const auto& m) { m.compute(input, out); }, state_->method);
 }
 

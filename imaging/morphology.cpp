@@ -30,12 +30,11 @@ struct Disk {
     reach = static_cast<std::int64_t>(radius);
     while (inside(reach + 1, 0)) ++reach;
     while (!inside(reach, 0)) --reach;
-    std::vector<std::int64_t> height(reach + 1);
-    for (std::int64_t i = reach, h = 0; i >= 0; --i) {
+    level.resize(reach + 1);
+    for (std::int64_t i = reach, h = 0; i >= 0; --i) {  // columns grow taller towards the centre
       while (inside(i, h + 1)) ++h;
-      height[i] = h;
       if (heights.empty() || heights.back() != h) heights.push_back(h);
-      level.insert(level.begin(), heights.size() - 1);
+      level[i] = heights.size() - 1;
     }
   }
 };
@@ -85,6 +84,7 @@ PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
 
 void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
   const Disk disk(radius);
+  if (out.rect.isEmpty()) return;
   if (disk.reach == 0) return copyPixels(in, out);
 
   const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;

@@ -38,6 +38,7 @@ inline void blendRows(float* dst, const float* const* rows, const float* weights
 
 // Copies the pixels of out.rect from `in` (which covers them) into `out`.
 inline void copyPixels(const Tile& in, const Tile& out) {
+  if (out.rect.isEmpty()) return;
   std::size_t bytes = static_cast<std::size_t>(out.rect.width) * 4 * sizeof(float);
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
     std::memmove(out.at(out.rect.x, y), in.at(out.rect.x, y), bytes);

@@ -110,14 +110,18 @@ std::vector<double> convolveExactly(Pattern pattern, double sigma, const PixelRe
   return result;
 }
 
-// As a render runs it: prepare() over the whole output, then compute() on strips in parallel,
-// each strip handed a tile of its own that holds exactly inputRegion(strip).
+// As a render runs it: prepare() over the whole output, then compute() on tiles in parallel,
+// each tile handed an input of its own that holds exactly inputRegion(tile). The tiles are
+// small and odd-sized so every kernel meets ragged edges.
 void blurLikeARender(GaussianBlur& blur, const Image& input, const Image& out) {
   blur.prepare(input.tile, out.tile.rect);
   const GaussianBlur& shared = blur;
   forEachStrip(out.tile.rect, 7, [&](const PixelRect& strip, int) {
-    Image own(input, shared.inputRegion(strip));
-    shared.compute(own.tile, out.tile.view(strip));
+    for (std::int64_t x = strip.x; x < strip.maxX(); x += 13) {
+      const PixelRect tile = strip.intersected({x, strip.y, 13, strip.height});
+      Image own(input, shared.inputRegion(tile));
+      shared.compute(own.tile, out.tile.view(tile));
+    }
   });
 }
 
