@@ -52,6 +52,8 @@ Pixels decode(const std::string& path, bool rgba = true) {
   return p;
 }
 
+std::string routeName(Route route) { return route == Route::person ? "person" : "subject"; }
+
 std::optional<Mask> segment(Route route, const Picture& picture) {
   return route == Route::person ? segmentation::personMask(picture) : segmentation::subjectMask(picture);
 }
@@ -101,7 +103,9 @@ TEST_P(Photos, FindTheClearSubjectAndRefuseNone) {
   const auto mask = segment(c.route, pixels.picture());
   ASSERT_EQ(mask.has_value(), c.subject);
   expectWellFormed(mask, pixels.picture());
-  if (mask) EXPECT_GT(shareAtLeastHalf(*mask), 0.05);
+  if (mask) {
+    EXPECT_GT(shareAtLeastHalf(*mask), 0.05);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Segmentation, Photos,
@@ -109,7 +113,11 @@ INSTANTIATE_TEST_SUITE_P(Segmentation, Photos,
                                          PhotoCase{Route::person, "p10_person_fullbody_long_hair_from_behind.png", true},
                                          PhotoCase{Route::person, "n01_texture_gravel_gray.png", false},
                                          PhotoCase{Route::subject, "a05_bird_robin_bokeh.jpg", true},
-                                         PhotoCase{Route::subject, "n05_landscape_beach.png", false}));
+                                         PhotoCase{Route::subject, "n05_landscape_beach.png", false}),
+                         [](const testing::TestParamInfo<PhotoCase>& info) {
+                           std::string name = routeName(info.param.route) + "_" + info.param.photo;
+                           return name.substr(0, name.find('.'));
+                         });
 
 struct SizeCase {
   Route route;
@@ -139,7 +147,11 @@ INSTANTIATE_TEST_SUITE_P(Segmentation, Sizes,
                          testing::Values(SizeCase{Route::person, 1, 1}, SizeCase{Route::person, 16, 16},
                                          SizeCase{Route::person, 3000, 2}, SizeCase{Route::person, 2, 3000},
                                          SizeCase{Route::person, 8000, 6000}, SizeCase{Route::subject, 1, 1},
-                                         SizeCase{Route::subject, 16, 16}));
+                                         SizeCase{Route::subject, 16, 16}),
+                         [](const testing::TestParamInfo<SizeCase>& info) {
+                           return routeName(info.param.route) + "_" + std::to_string(info.param.width) + "x" +
+                                  std::to_string(info.param.height);
+                         });
 
 // A model that cannot be used is a set-up fault, reported on one line naming the file.
 TEST(Network, UnusableModelIsASetupErrorNamingTheFile) {
