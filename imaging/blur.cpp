@@ -132,6 +132,7 @@ class SeparableBlur {
 // pixel x takes cells first .. first + 3 with cubic B-spline weights.
 taps::AxisTaps splineTaps(std::int64_t lo, std::int64_t count, std::int64_t f) {
   taps::AxisTaps taps;
+  taps.reserve(count, 4);
   for (std::int64_t x = lo; x < lo + count; ++x) {
     // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
     std::int64_t num = 2 * x + 1 - f;

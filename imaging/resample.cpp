@@ -41,8 +41,7 @@ void addAreaTaps(AxisTaps& taps, double a, double b, std::int64_t lo, std::int64
 AxisTaps axisTaps(std::int64_t lo, std::int64_t count, const AxisMap& map, std::int64_t srcLo,
                   std::int64_t srcHi) {
   AxisTaps taps;
-  taps.first.reserve(count);
-  taps.begin.reserve(count + 1);
+  taps.reserve(count, std::abs(map.scale) >= 1 ? 2 : static_cast<std::size_t>(2 + 1 / std::abs(map.scale)));
   auto toInput = [&](double o) { return (o - map.offset) / map.scale; };
   for (std::int64_t i = lo; i < lo + count; ++i) {
     if (std::abs(map.scale) >= 1) {

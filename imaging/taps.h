@@ -23,6 +23,11 @@ struct AxisTaps {
   std::vector<std::size_t> begin{0};
   std::vector<float> weights;
 
+  void reserve(std::int64_t outputs, std::size_t tapsEach) {
+    first.reserve(outputs);
+    begin.reserve(outputs + 1);
+    weights.reserve(outputs * tapsEach);
+  }
   void add(std::int64_t firstPixel, std::initializer_list<double> ws) {
     first.push_back(firstPixel);
     for (double w : ws) weights.push_back(static_cast<float>(w));
