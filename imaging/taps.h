@@ -58,16 +58,18 @@ struct AxisTaps {
   }
 };
 
-// out[i] = sum over t of weights * row pixel (first[i] + t), for every output pixel of one row;
-// `row` starts at input pixel rowStart.
+// sum over t < count of w[t] * pixel t of src. A fixed Taps unrolls; Taps = 0 takes any count.
 template <int Taps>
 inline f4 weightedPixels(const float* src, const float* w, std::size_t count) {
   f4 sum = load4(src) * w[0];
-  const std::size_t n = Taps > 0 ? Taps : count;  // a fixed count unrolls; 0 means any count
+  const std::size_t n = Taps > 0 ? Taps : count;
   for (std::size_t t = 1; t < n; ++t) sum += load4(src + 4 * t) * w[t];
   return sum;
 }
 
+// out[i] = sum over t of weights * row pixel (first[i] + t), for every output pixel of one row;
+// `row` starts at input pixel rowStart. The common counts, 2 (bilinear) and 4 (B-spline), run
+// unrolled.
 inline void resampleRow(const float* row, std::int64_t rowStart, const AxisTaps& taps, float* out) {
   for (std::size_t i = 0; i < taps.size(); ++i) {
     const float* src = row + 4 * (taps.first[i] - rowStart);
