@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "video/video.h"
 
 extern "C" {
@@ -28,10 +30,22 @@ std::string readBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// Fixtures made from the shared clips go to a directory of this process, removed at exit, so
+// that test programs running side by side never read each other's half-written files.
+const std::filesystem::path& fixtureDir() {
+  static const struct Dir {
+    std::filesystem::path path = std::filesystem::path(testing::TempDir()) /
+                                 ("video_test_" + std::to_string(getpid()));
+    Dir() { std::filesystem::create_directories(path); }
+    ~Dir() { std::filesystem::remove_all(path); }
+  } dir;
+  return dir.path;
+}
+
 std::string writeFixture(const std::string& name, const std::string& bytes) {
-  std::string path = testing::TempDir() + "video_test_" + name;
+  std::filesystem::path path = fixtureDir() / name;
   std::ofstream(path, std::ios::binary) << bytes;
-  return path;
+  return path.string();
 }
 
 // What a caller sees of one pass over a range.
@@ -43,7 +57,7 @@ struct Outcome {
 };
 
 Outcome readRange(const std::string& path, double ss, double t,
-              const std::function<void(const video::Frame&)>& onFrame = {}) {
+                  const std::function<void(const video::Frame&)>& onFrame = {}) {
   Outcome run;
   video::Source source;
   video::Reader reader;
@@ -112,11 +126,11 @@ std::string audioWithCoverArt() {
          littleEndian(pcm.size(), 4) + pcm;
 }
 
-// A playlist of FFmpeg's concat format: read as one video, but it cannot seek, and it fails
-// mid-stream where a part is missing.
+// A playlist of FFmpeg's concat format, its parts beside it: read as one video, but it cannot
+// seek, and it fails mid-stream where a part is missing.
 std::string playlistOf(const std::string& name, const std::vector<std::string>& parts) {
   std::string text = "ffconcat version 1.0\n";
-  for (const std::string& part : parts) text += "file video_test_" + part + "\n";
+  for (const std::string& part : parts) text += "file " + part + "\n";
   return writeFixture(name, text);
 }
 
@@ -239,8 +253,8 @@ TEST(VideoRange, ASeekLandsOnTheFrameDecodingFromTheStartGives) {
 TEST(VideoDamage, DamageIsConcealedAndOnlyUnreadableDataFails) {
   const std::string clean = readBytes(kVideos + "v03_real_webcam_head_shoulders_400x300_25fps.mp4");
   std::string scrambled = clean;  // the index (moov) is at the front; mdat starts at 2636
-  for (std::size_t i = 50000; i < 52000; ++i) scrambled[i] = static_cast<char>(i * 2654435761u >> 24);
-  std::filesystem::remove(testing::TempDir() + "video_test_missing.mp4");
+  for (std::size_t i = 50000; i < 52000; ++i)
+    scrambled[i] = static_cast<char>(i * 2654435761u >> 24);
   writeFixture("whole.mp4", clean);
 
   struct Case {
