@@ -170,6 +170,17 @@ TEST(VideoFailures, EachBadInputStopsAtItsStage) {
   }
 }
 
+TEST(VideoFailures, ARelativePathThatLooksLikeAUrlIsStillAFile) {
+  const std::string v03 = kVideos + "v03_real_webcam_head_shoulders_400x300_25fps.mp4";
+  writeFixture("take:2.mp4", readBytes(v03));
+  std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(fixtureDir());
+  Outcome run = readRange("take:2.mp4", 0, 1);
+  std::filesystem::current_path(previous);
+  ASSERT_FALSE(run.failure) << run.failure->description;
+  EXPECT_EQ(run.frames, 25);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Ranges
 

@@ -73,8 +73,10 @@ std::optional<Failure> Source::open(const std::string& path) {
   // FFmpeg's own messages would interleave with the program's lines on standard error.
   av_log_set_level(AV_LOG_QUIET);
 
+  // The path is a file's, even where it looks like a URL ("take:2.mp4" names no protocol).
+  std::string url = "file:" + path;
   AVFormatContext* opened = nullptr;
-  if (int err = avformat_open_input(&opened, path.c_str(), nullptr, nullptr); err < 0)
+  if (int err = avformat_open_input(&opened, url.c_str(), nullptr, nullptr); err < 0)
     return Failure{Stage::Open, describe(err)};
   format_.reset(opened);
   if (int err = avformat_find_stream_info(opened, nullptr); err < 0)
