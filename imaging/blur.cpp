@@ -4,19 +4,18 @@
 //    so a thin strip repeats no horizontal work for its margin rows;
 //  - larger sigma: the work moves to a grid reduced by an integer factor f. prepare() shrinks the
 //    region with a triangle filter and blurs the small grid; compute() only interpolates it back
-//    up with a cubic B-spline, which costs the same for every sigma.
+//    up, which costs the same for every sigma.
 //
 // Pixels are areas, so the reference blur is a Gaussian convolved with the pixel's box: tap i
 // weighs the Gaussian's mass over [i - 1/2, i + 1/2], and a step edge comes out as the error
 // function sampled at pixel centres.
 //
 // Why the reduced path is exact enough (within 1/255 from sigma 4 to 50): each stage adds a
-// known variance, and the grid's Gaussian gets what is left of sigma^2 + 1/12 after the
-// triangle's and the B-spline's share. The B-spline adds f^2/3 at every phase of the output
-// within a block (linear interpolation would add t(1 - t) f^2, a variance that changes from
-// pixel to pixel and shows as a faint grid). The triangle matters as much: with a plain
-// block average every input pixel of a block weighs the same for every output, the effective
-// kernel is a staircase, and a one-pixel line misses by more than 1/255.
+// known variance, the same for every output pixel, and the grid's Gaussian gets what is left of
+// sigma^2 + 1/12 after the triangle's and the interpolation's share (see Upsampling). The
+// triangle matters as much: with a plain block average every input pixel of a block weighs the
+// same for every output, the effective kernel is a staircase, and a one-pixel line misses by
+// more than 1/255.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -128,21 +127,35 @@ class SeparableBlur {
 
 // ---------------------------------------------------------------------------------------------
 
-// Where output pixels read the reduced grid: cell m has its centre at (m + 1/2) f, and output
-// pixel x takes cells first .. first + 3 with cubic B-spline weights.
-taps::AxisTaps splineTaps(std::int64_t lo, std::int64_t count, std::int64_t f) {
-  taps::AxisTaps taps;
-  taps.reserve(count, 4);
-  for (std::int64_t x = lo; x < lo + count; ++x) {
-    // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
-    std::int64_t num = 2 * x + 1 - f;
-    std::int64_t m = floorDiv(num, 2 * f);
-    double t = double(num - m * 2 * f) / double(2 * f), s = 1 - t;
-    taps.add(m - 1, {s * s * s / 6, (3 * t * t * t - 6 * t * t + 4) / 6, (-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6,
-                     t * t * t / 6});
+// The way back up from the grid, where cell m has its centre at (m + 1/2) f. Both ways add a
+// variance that is the same for every output pixel, whatever its phase within a cell, so one
+// corrected sigma fits all: the cubic B-spline adds f^2/3 at any f. Linear interpolation adds
+// t(1 - t) f^2 at phase t, which varies across a cell and would show as a faint grid, except at
+// f = 2, where every output sits a quarter cell from a centre; there its half-as-many taps win.
+struct Upsampling {
+  std::int64_t f;
+
+  bool linear() const { return f == 2; }
+  double variance() const { return linear() ? 3.0 / 16 * double(f * f) : double(f * f) / 3.0; }
+
+  // Taps into the grid for outputs lo .. lo + count - 1 (along either axis).
+  taps::AxisTaps taps(std::int64_t lo, std::int64_t count) const {
+    taps::AxisTaps taps;
+    taps.reserve(count, linear() ? 2 : 4);
+    for (std::int64_t x = lo; x < lo + count; ++x) {
+      // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
+      std::int64_t num = 2 * x + 1 - f;
+      std::int64_t m = floorDiv(num, 2 * f);
+      double t = double(num - m * 2 * f) / double(2 * f), s = 1 - t;
+      if (linear())
+        taps.add(m, {s, t});
+      else
+        taps.add(m - 1, {s * s * s / 6, (3 * t * t * t - 6 * t * t + 4) / 6,
+                         (-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6, t * t * t / 6});
+    }
+    return taps;
   }
-  return taps;
-}
+};
 
 // The triangle of half-width f around a cell's centre: cell m weighs input pixels
 // m f + offset + i by weights[i].
@@ -179,8 +192,8 @@ struct Triangle {
 
 class ReducedBlur {
  public:
-  ReducedBlur(double sigma, std::int64_t factor) : f_(factor), triangle_(factor) {
-    double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - f_ * f_ / 3.0) / double(f_ * f_);
+  ReducedBlur(double sigma, std::int64_t factor) : f_(factor), triangle_(factor), up_{factor} {
+    double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - up_.variance()) / double(f_ * f_);
     double gridSigma = std::sqrt(gridVariance);
     kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(3 * gridSigma)));
   }
@@ -188,10 +201,10 @@ class ReducedBlur {
   // The farthest input pixel any output reads, over the f phases an output can have.
   std::int64_t reach() const {
     const std::int64_t r = radiusOf(kernel_);
-    const taps::AxisTaps phases = splineTaps(0, f_, f_);
+    const taps::AxisTaps phases = up_.taps(0, f_);
     std::int64_t reach = 0;
     for (std::int64_t x = 0; x < f_; ++x) {
-      std::int64_t firstCell = phases.first[x] - r, lastCell = phases.first[x] + 3 + r;
+      std::int64_t firstCell = phases.first[x] - r, lastCell = phases.first[x] + std::int64_t(phases.count(x)) - 1 + r;
       reach = std::max({reach, x - (firstCell * f_ + triangle_.offset), lastCell * f_ + triangle_.end() - 1 - x});
     }
     return reach;
@@ -202,7 +215,7 @@ class ReducedBlur {
     blurred_ = {};
     if (roi.isEmpty()) return;
     const std::int64_t r = radiusOf(kernel_);
-    const taps::AxisTaps xs = splineTaps(roi.x, roi.width, f_), ys = splineTaps(roi.y, roi.height, f_);
+    const taps::AxisTaps xs = up_.taps(roi.x, roi.width), ys = up_.taps(roi.y, roi.height);
     const PixelRect blurred{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
     const PixelRect cells = blurred.grownBy(0, r);
     grid_ = std::make_unique_for_overwrite<float[]>(4 * cells.area());
@@ -219,8 +232,7 @@ class ReducedBlur {
   }
 
   void compute(const Tile&, const Tile& out) const {
-    const taps::AxisTaps xs = splineTaps(out.rect.x, out.rect.width, f_);
-    const taps::AxisTaps ys = splineTaps(out.rect.y, out.rect.height, f_);
+    const taps::AxisTaps xs = up_.taps(out.rect.x, out.rect.width), ys = up_.taps(out.rect.y, out.rect.height);
     if (!blurred_.rect.contains({xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()}))
       throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
     taps::resampleByTaps(blurred_, out, xs, ys);
@@ -257,6 +269,7 @@ class ReducedBlur {
 
   std::int64_t f_;
   Triangle triangle_;
+  Upsampling up_;
   HalfKernel kernel_;
   std::unique_ptr<float[]> grid_;
   Tile gridTile_, blurred_;
