@@ -1,7 +1,6 @@
 #include "segmentation/guided.h"
 
 #include <algorithm>
-#include <array>
 
 #include "imaging/parallel.h"
 #include "segmentation/resample.h"
@@ -15,37 +14,39 @@ void forEachIndex(int count, const std::function<void(int)>& fn) {
                         [&](const imaging::PixelRect& strip, int) { fn(static_cast<int>(strip.y)); });
 }
 
-// Mean over the (2r+1)^2 window around each pixel, the window cut at the plane's edges.
-// Running sums (a row of column sums, then along the row) make the cost independent of r.
+// Mean over the (2r+1)^2 window around each pixel, the window cut at the plane's edges: column
+// sums kept running down the plane, then prefix sums along each row. The cost does not grow
+// with r.
 void boxMean(const float* in, float* out, int width, int height, int r) {
-  std::vector<double> columns(width, 0.0);
-  std::vector<float> row(width);
+  std::vector<double> columns(width, 0.0), prefix(width + 1, 0.0);
+  std::vector<float> inverseWidth(width);
+  for (int x = 0; x < width; ++x) inverseWidth[x] = 1.0f / (std::min(width - 1, x + r) - std::max(0, x - r) + 1);
   int lo = 0, hi = -1;  // rows summed into columns
   for (int y = 0; y < height; ++y) {
-    const int wantLo = std::max(0, y - r), wantHi = std::min(height - 1, y + r);
-    for (; hi < wantHi; ++hi) {
+    for (; hi < std::min(height - 1, y + r); ++hi) {
       const float* add = in + std::size_t(hi + 1) * width;
       for (int x = 0; x < width; ++x) columns[x] += add[x];
     }
-    for (; lo < wantLo; ++lo) {
+    for (; lo < std::max(0, y - r); ++lo) {
       const float* remove = in + std::size_t(lo) * width;
       for (int x = 0; x < width; ++x) columns[x] -= remove[x];
     }
-    const double rows = hi - lo + 1;
-    double sum = 0;
-    int left = 0, right = -1;
+    for (int x = 0; x < width; ++x) prefix[x + 1] = prefix[x] + columns[x];
+    const double inverseHeight = 1.0 / (hi - lo + 1);
     float* o = out + std::size_t(y) * width;
-    for (int x = 0; x < width; ++x) {
-      const int wantLeft = std::max(0, x - r), wantRight = std::min(width - 1, x + r);
-      for (; right < wantRight; ++right) sum += columns[right + 1];
-      for (; left < wantLeft; ++left) sum -= columns[left];
-      o[x] = static_cast<float>(sum / (rows * (right - left + 1)));
-    }
+    auto mean = [&](int x, int left, int right) {
+      o[x] = static_cast<float>((prefix[right] - prefix[left]) * inverseHeight) * inverseWidth[x];
+    };
+    // Windows cut by the left edge, whole windows (a loop the compiler vectorises), then
+    // windows cut by the right edge.
+    const int whole0 = std::min(r, width), whole1 = std::max(whole0, width - r - 1);
+    for (int x = 0; x < whole0; ++x) mean(x, 0, std::min(width, x + r + 1));
+    for (int x = whole0; x < whole1; ++x) mean(x, x - r, x + r + 1);
+    for (int x = whole1; x < width; ++x) mean(x, std::max(0, x - r), std::min(width, x + r + 1));
   }
 }
 
-// The local linear fits p = a . I + b, smoothed, as one image of four interleaved channels
-// (a for R, G and B, then b).
+// The local linear fits p = a . I + b, smoothed, as four planes: a for R, G and B, then b.
 std::vector<float> coefficients(const float* guide, const float* p, int width, int height,
                                 GuidedFilter filter) {
   const std::size_t n = std::size_t(width) * height;
@@ -64,33 +65,30 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
     boxMean(product.data(), m[slot].data(), width, height, filter.radius);
   });
 
-  std::array<std::vector<float>, 4> ab;
-  for (auto& plane : ab) plane.resize(n);
+  std::vector<float> ab(4 * n);
   const double e = filter.epsilon;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double mr = m[0][i], mg = m[1][i], mb = m[2][i], mp = m[3][i];
-    // Colour covariance plus epsilon on the diagonal, and covariance of colour and p.
-    const double rr = m[4][i] - mr * mr + e, rg = m[5][i] - mr * mg, rb = m[6][i] - mr * mb;
-    const double gg = m[7][i] - mg * mg + e, gb = m[8][i] - mg * mb, bb = m[9][i] - mb * mb + e;
-    const double cr = m[10][i] - mr * mp, cg = m[11][i] - mg * mp, cb = m[12][i] - mb * mp;
-    // Symmetric 3x3 solve by cofactors.
-    const double c00 = gg * bb - gb * gb, c01 = rb * gb - rg * bb, c02 = rg * gb - rb * gg;
-    const double c11 = rr * bb - rb * rb, c12 = rb * rg - rr * gb, c22 = rr * gg - rg * rg;
-    const double inverseDet = 1.0 / (rr * c00 + rg * c01 + rb * c02);
-    const double ar = (c00 * cr + c01 * cg + c02 * cb) * inverseDet;
-    const double ag = (c01 * cr + c11 * cg + c12 * cb) * inverseDet;
-    const double abl = (c02 * cr + c12 * cg + c22 * cb) * inverseDet;
-    ab[0][i] = static_cast<float>(ar);
-    ab[1][i] = static_cast<float>(ag);
-    ab[2][i] = static_cast<float>(abl);
-    ab[3][i] = static_cast<float>(mp - ar * mr - ag * mg - abl * mb);
-  }
-  std::vector<float> smoothed(4 * n);
-  forEachIndex(4, [&](int c) {
-    std::vector<float> mean(n);
-    boxMean(ab[c].data(), mean.data(), width, height, filter.radius);
-    for (std::size_t i = 0; i < n; ++i) smoothed[4 * i + c] = mean[i];
+  imaging::forEachStrip({0, 0, 1, height}, 16, [&](const imaging::PixelRect& strip, int) {
+    for (std::size_t i = strip.y * width; i < std::size_t(strip.maxY()) * width; ++i) {
+      const double mr = m[0][i], mg = m[1][i], mb = m[2][i], mp = m[3][i];
+      // Colour covariance plus epsilon on the diagonal, and covariance of colour and p.
+      const double rr = m[4][i] - mr * mr + e, rg = m[5][i] - mr * mg, rb = m[6][i] - mr * mb;
+      const double gg = m[7][i] - mg * mg + e, gb = m[8][i] - mg * mb, bb = m[9][i] - mb * mb + e;
+      const double cr = m[10][i] - mr * mp, cg = m[11][i] - mg * mp, cb = m[12][i] - mb * mp;
+      // Symmetric 3x3 solve by cofactors.
+      const double c00 = gg * bb - gb * gb, c01 = rb * gb - rg * bb, c02 = rg * gb - rb * gg;
+      const double c11 = rr * bb - rb * rb, c12 = rb * rg - rr * gb, c22 = rr * gg - rg * rg;
+      const double inverseDet = 1.0 / (rr * c00 + rg * c01 + rb * c02);
+      const double ar = (c00 * cr + c01 * cg + c02 * cb) * inverseDet;
+      const double ag = (c01 * cr + c11 * cg + c12 * cb) * inverseDet;
+      const double abl = (c02 * cr + c12 * cg + c22 * cb) * inverseDet;
+      ab[i] = static_cast<float>(ar);
+      ab[n + i] = static_cast<float>(ag);
+      ab[2 * n + i] = static_cast<float>(abl);
+      ab[3 * n + i] = static_cast<float>(mp - ar * mr - ag * mg - abl * mb);
+    }
   });
+  std::vector<float> smoothed(4 * n);
+  forEachIndex(4, [&](int c) { boxMean(&ab[c * n], &smoothed[c * n], width, height, filter.radius); });
   return smoothed;
 }
 
@@ -99,17 +97,18 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
 void guidedUpsample(const Picture& picture, const float* guide, const float* probability, int width,
                     int height, GuidedFilter filter, float* out, std::ptrdiff_t outStride) {
   const std::vector<float> ab = coefficients(guide, probability, width, height, filter);
-  const RowResampler rows(ab.data(), 4, width, height, picture.width, picture.height);
+  const PlaneResampler rows(ab.data(), 4, width, height, picture.width, picture.height);
+  const std::size_t w = picture.width;
   imaging::forEachStrip({0, 0, 1, picture.height}, 16, [&](const imaging::PixelRect& strip, int) {
-    std::vector<float> scratch(std::size_t(width) * 4), row(std::size_t(picture.width) * 4);
+    std::vector<float> coefficient(4 * w);
+    const float *ar = &coefficient[0], *ag = ar + w, *abl = ag + w, *b = abl + w;
     constexpr float unit = 1.0f / 255;
     for (auto y = strip.y; y < strip.maxY(); ++y) {
-      rows.row(static_cast<int>(y), row.data(), scratch.data());
+      for (int c = 0; c < 4; ++c) rows.row(c, static_cast<int>(y), &coefficient[c * w]);
       const std::uint8_t* px = picture.rgba + y * picture.rowBytes;
       float* mask = out + y * outStride;
-      for (int x = 0; x < picture.width; ++x) {
-        const float* c = &row[4 * std::size_t(x)];
-        const float q = (c[0] * px[4 * x] + c[1] * px[4 * x + 1] + c[2] * px[4 * x + 2]) * unit + c[3];
+      for (std::size_t x = 0; x < w; ++x) {
+        const float q = (ar[x] * px[4 * x] + ag[x] * px[4 * x + 1] + abl[x] * px[4 * x + 2]) * unit + b[x];
         mask[x] = std::clamp(q, 0.0f, 1.0f);
       }
     }

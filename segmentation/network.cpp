@@ -65,8 +65,9 @@ Ort::Env& environment() {
   return *env;
 }
 
-Ort::SessionOptions sessionOptions() {
+Ort::SessionOptions sessionOptions(Buffers buffers) {
   Ort::SessionOptions options;
+  if (buffers == Buffers::returned) options.DisableCpuMemArena();
   options.SetIntraOpNumThreads(kThreads);
   options.SetInterOpNumThreads(1);
   options.SetExecutionMode(ExecutionMode::ORT_SEQUENTIAL);
@@ -85,12 +86,12 @@ struct Network::Session {
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
 };
 
-Network::Network(const std::filesystem::path& model) {
+Network::Network(const std::filesystem::path& model, Buffers buffers) {
   requireReadable(model);
   Ort::Env& env = environment();
   session_ = std::make_unique<Session>();
   try {
-    session_->session = Ort::Session(env, model.c_str(), sessionOptions());
+    session_->session = Ort::Session(env, model.c_str(), sessionOptions(buffers));
     Ort::AllocatorWithDefaultOptions allocator;
     session_->inputName = session_->session.GetInputNameAllocated(0, allocator).get();
     session_->outputName = session_->session.GetOutputNameAllocated(0, allocator).get();

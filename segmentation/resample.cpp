@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 #include "imaging/parallel.h"
 
@@ -18,39 +17,33 @@ void forEachRowStrip(int height, const std::function<void(int y0, int y1, int wo
   });
 }
 
-// Input pixel j covers [j, j + 1); weights of output pixel i over the input pixels.
-std::vector<std::pair<int, float>> shrinkWeights(int i, double scale, int from) {
-  const double lo = i * scale, hi = (i + 1) * scale;
-  std::vector<std::pair<int, float>> taps;
-  for (int j = static_cast<int>(std::floor(lo)); j < hi && j < from; ++j) {
-    double overlap = std::min<double>(hi, j + 1) - std::max<double>(lo, j);
-    if (overlap > 0) taps.push_back({j, static_cast<float>(overlap / scale)});
-  }
-  return taps;
-}
-
-std::vector<std::pair<int, float>> enlargeWeights(int i, double scale, int from) {
-  const double centre = std::clamp((i + 0.5) * scale - 0.5, 0.0, from - 1.0);
-  const int left = std::min(static_cast<int>(centre), from - 1);
-  const float t = static_cast<float>(centre - left);
-  if (left + 1 >= from || t == 0) return {{left, 1.0f}};
-  return {{left, 1 - t}, {left + 1, t}};
-}
-
 }  // namespace
 
 AxisTaps::AxisTaps(int from, int to) : first_(to), count_(to) {
   const double scale = double(from) / to;
-  std::vector<std::vector<std::pair<int, float>>> taps(to);
-  for (int i = 0; i < to; ++i) {
-    taps[i] = scale > 1 ? shrinkWeights(i, scale, from) : enlargeWeights(i, scale, from);
-    stride_ = std::max(stride_, static_cast<int>(taps[i].size()));
-  }
+  // Shrinking: output pixel i covers input [i * scale, (i + 1) * scale), and each input pixel
+  // [j, j + 1) weighs its overlap. Enlarging: linear between the two nearest pixel centres.
+  stride_ = scale > 1 ? static_cast<int>(std::ceil(scale)) + 2 : 2;
+  linear_ = scale <= 1 && from > 1;
   weights_.assign(std::size_t(to) * stride_, 0.0f);
   for (int i = 0; i < to; ++i) {
-    first_[i] = taps[i].front().first;
-    count_[i] = static_cast<int>(taps[i].size());
-    for (int k = 0; k < count_[i]; ++k) weights_[std::size_t(i) * stride_ + k] = taps[i][k].second;
+    float* w = &weights_[std::size_t(i) * stride_];
+    if (scale > 1) {
+      const double lo = i * scale, hi = std::min<double>((i + 1) * scale, from);
+      first_[i] = std::min(static_cast<int>(lo), from - 1);
+      int n = 0;
+      for (int j = first_[i]; j < hi; ++j) {
+        w[n++] = static_cast<float>((std::min<double>(hi, j + 1) - std::max<double>(lo, j)) / scale);
+      }
+      count_[i] = n;
+    } else {
+      const double centre = std::clamp((i + 0.5) * scale - 0.5, 0.0, from - 1.0);
+      first_[i] = std::min(static_cast<int>(centre), std::max(0, from - 2));
+      const float t = static_cast<float>(centre - first_[i]);
+      count_[i] = from > 1 ? 2 : 1;
+      w[0] = 1 - t;
+      w[1] = t;
+    }
   }
 }
 
@@ -61,22 +54,22 @@ std::vector<float> picturePlanes(const Picture& picture, int width, int height, 
   std::vector<float> planes(3 * planeSize);
   const float unit = scale / 255.0f;
   forEachRowStrip(height, [&](int y0, int y1, int) {
-    std::vector<float> rgb(std::size_t(picture.width) * 3);  // one row, vertically filtered
+    // One row filtered vertically, all four channels kept so the loop runs over contiguous
+    // bytes and vectorises.
+    std::vector<float> rgba(std::size_t(picture.width) * 4);
     for (int y = y0; y < y1; ++y) {
-      std::fill(rgb.begin(), rgb.end(), 0.0f);
+      std::fill(rgba.begin(), rgba.end(), 0.0f);
       for (int k = 0; k < ys.count(y); ++k) {
         const std::uint8_t* row = picture.rgba + (ys.first(y) + k) * picture.rowBytes;
         const float w = ys.weights(y)[k];
-        for (int x = 0; x < picture.width; ++x) {
-          for (int c = 0; c < 3; ++c) rgb[3 * x + c] += w * row[4 * x + c];
-        }
+        for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] += w * row[i];
       }
       for (int x = 0; x < width; ++x) {
         float sum[3] = {0, 0, 0};
         const float* w = xs.weights(x);
-        const float* px = &rgb[3 * std::size_t(xs.first(x))];
+        const float* px = &rgba[4 * std::size_t(xs.first(x))];
         for (int k = 0; k < xs.count(x); ++k) {
-          for (int c = 0; c < 3; ++c) sum[c] += w[k] * px[3 * k + c];
+          for (int c = 0; c < 3; ++c) sum[c] += w[k] * px[4 * k + c];
         }
         for (int c = 0; c < 3; ++c) planes[c * planeSize + std::size_t(y) * width + x] = sum[c] * unit + offset;
       }
@@ -85,46 +78,50 @@ std::vector<float> picturePlanes(const Picture& picture, int width, int height, 
   return planes;
 }
 
-RowResampler::RowResampler(const float* pixels, int channels, int width, int height, int toWidth,
-                           int toHeight)
-    : pixels_(pixels), channels_(channels), inWidth_(width), x_(width, toWidth), y_(height, toHeight) {}
-
-template <int channels>
-void RowResampler::horizontal(const float* in, float* out) const {
-  for (int x = 0; x < width(); ++x) {
-    const float* w = x_.weights(x);
-    const float* px = in + std::size_t(x_.first(x)) * channels;
-    float sum[channels] = {};
-    for (int k = 0; k < x_.count(x); ++k) {
-      for (int c = 0; c < channels; ++c) sum[c] += w[k] * px[k * channels + c];
+PlaneResampler::PlaneResampler(const float* planes, int count, int width, int height, int toWidth,
+                               int toHeight)
+    : inHeight_(height), toWidth_(toWidth), y_(height, toHeight), wide_(std::size_t(count) * height * toWidth) {
+  const AxisTaps xs(width, toWidth);
+  forEachRowStrip(count * height, [&](int r0, int r1, int) {
+    for (int r = r0; r < r1; ++r) {   // r: plane * height + row, as in both layouts
+      const float* in = planes + std::size_t(r) * width;
+      float* out = &wide_[std::size_t(r) * toWidth];
+      if (xs.isLinear()) {             // two taps each: a loop without an inner one
+        for (int x = 0; x < toWidth; ++x) {
+          const float* w = xs.weights(x);
+          const float* px = in + xs.first(x);
+          out[x] = w[0] * px[0] + w[1] * px[1];
+        }
+        continue;
+      }
+      for (int x = 0; x < toWidth; ++x) {
+        const float* w = xs.weights(x);
+        const float* px = in + xs.first(x);
+        float sum = 0;
+        for (int k = 0; k < xs.count(x); ++k) sum += w[k] * px[k];
+        out[x] = sum;
+      }
     }
-    for (int c = 0; c < channels; ++c) out[std::size_t(x) * channels + c] = sum[c];
-  }
+  });
 }
 
-void RowResampler::row(int y, float* out, float* scratch) const {
-  const std::size_t rowSize = std::size_t(inWidth_) * channels_;
-  std::fill(scratch, scratch + rowSize, 0.0f);
-  for (int k = 0; k < y_.count(y); ++k) {
-    const float* in = pixels_ + (y_.first(y) + k) * rowSize;
-    const float w = y_.weights(y)[k];
-    for (std::size_t i = 0; i < rowSize; ++i) scratch[i] += w * in[i];
-  }
-  switch (channels_) {
-    case 1: return horizontal<1>(scratch, out);
-    case 4: return horizontal<4>(scratch, out);
-    default: throw std::invalid_argument("RowResampler: 1 or 4 channels");
+void PlaneResampler::row(int c, int y, float* out) const {
+  const float* w = y_.weights(y);
+  const float* first = &wide_[(std::size_t(c) * inHeight_ + y_.first(y)) * toWidth_];
+  for (int x = 0; x < toWidth_; ++x) out[x] = w[0] * first[x];
+  for (int k = 1; k < y_.count(y); ++k) {
+    const float* in = first + std::size_t(k) * toWidth_;
+    for (int x = 0; x < toWidth_; ++x) out[x] += w[k] * in[x];
   }
 }
 
 Mask planeToMask(const float* plane, int width, int height, int toWidth, int toHeight) {
-  const RowResampler rows(plane, 1, width, height, toWidth, toHeight);
+  const PlaneResampler rows(plane, 1, width, height, toWidth, toHeight);
   Mask mask{toWidth, toHeight, std::vector<float>(std::size_t(toWidth) * toHeight)};
   forEachRowStrip(toHeight, [&](int y0, int y1, int) {
-    std::vector<float> scratch(width);
     for (int y = y0; y < y1; ++y) {
       float* out = &mask.values[std::size_t(y) * toWidth];
-      rows.row(y, out, scratch.data());
+      rows.row(0, y, out);
       for (int x = 0; x < toWidth; ++x) out[x] = std::clamp(out[x], 0.0f, 1.0f);
     }
   });

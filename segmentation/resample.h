@@ -1,7 +1,7 @@
 #pragma once
 // Resampling between the picture's size and a network's: the picture shrunk (or enlarged)
-// into the planar float tensor a network reads, and a low-resolution plane brought back to
-// the picture's size one row at a time, so nothing of picture size is kept but the result.
+// into the planar float tensor a network reads, and low-resolution planes brought back to the
+// picture's size one row at a time, so nothing of picture size is kept but the result.
 #include <vector>
 
 #include "segmentation/segmentation.h"
@@ -18,9 +18,12 @@ class AxisTaps {
   int first(int i) const { return first_[i]; }
   int count(int i) const { return count_[i]; }
   const float* weights(int i) const { return &weights_[std::size_t(i) * stride_]; }
+  // Enlarging from more than one pixel: every output pixel blends exactly two input pixels.
+  bool isLinear() const { return linear_; }
 
  private:
   int stride_ = 0;
+  bool linear_ = false;
   std::vector<int> first_, count_;
   std::vector<float> weights_;
 };
@@ -30,23 +33,22 @@ class AxisTaps {
 std::vector<float> picturePlanes(const Picture& picture, int width, int height, float scale = 1,
                                  float offset = 0);
 
-// An image of width x height pixels of `channels` interleaved floats resampled to another
-// size, one output row at a time.
-class RowResampler {
+// Planes (`count` of them, each width x height floats, one after another) resampled to another
+// size. Every input row is resampled across once, when this is made (on the strip pool); each
+// output row is then a weighted sum of those wide rows, so the vertical work runs at the
+// output's width and nothing of output size is kept.
+class PlaneResampler {
  public:
-  RowResampler(const float* pixels, int channels, int width, int height, int toWidth, int toHeight);
-  int width() const { return x_.size(); }
+  PlaneResampler(const float* planes, int count, int width, int height, int toWidth, int toHeight);
+  int width() const { return toWidth_; }
   int height() const { return y_.size(); }
-  // Writes output row y into out (width() pixels); scratch holds one input row.
-  void row(int y, float* out, float* scratch) const;
+  // Writes output row y of plane c into out (width() floats).
+  void row(int c, int y, float* out) const;
 
  private:
-  template <int channels>
-  void horizontal(const float* in, float* out) const;
-
-  const float* pixels_;
-  int channels_, inWidth_;
-  AxisTaps x_, y_;
+  int inHeight_, toWidth_;
+  AxisTaps y_;
+  std::vector<float> wide_;  // plane, input row, output column
 };
 
 // A plane resampled to the picture's size as a mask, clamped to 0..1. Uses the strip pool.

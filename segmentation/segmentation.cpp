@@ -15,15 +15,16 @@ namespace {
 // thread while the process exits.
 class Lazy {
  public:
-  explicit Lazy(const char* file) : file_(file) {}
+  explicit Lazy(const char* file, Buffers buffers = Buffers::pooled) : file_(file), buffers_(buffers) {}
   const Network& get() {
     std::lock_guard lock(mutex_);
-    if (!network_) network_ = new Network(modelDir() / file_);
+    if (!network_) network_ = new Network(modelDir() / file_, buffers_);
     return *network_;
   }
 
  private:
   const char* file_;
+  Buffers buffers_;
   std::mutex mutex_;
   const Network* network_ = nullptr;
 };
@@ -36,7 +37,7 @@ const Network& personNetwork(const PersonModel& model) {
 }
 
 const Network& subjectNetwork() {
-  static Lazy isnet(kSubjectModel);
+  static Lazy isnet(kSubjectModel, Buffers::returned);
   return isnet.get();
 }
 
