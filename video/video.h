@@ -30,7 +30,7 @@ namespace video {
 // Where a failure happened; the caller's messages differ by stage.
 enum class Stage {
   Open,        // V1: the file cannot be opened, or holds no video stream
-  Properties,  // V2: the video stream's size, rate or orientation cannot be read
+  Properties,  // V2: the video stream's picture size or display matrix cannot be read
   Decoder,     // V3: no decoder for the codec, or it cannot be opened
   Start,       // V4: the seek to the range, or the first read, failed
 };
