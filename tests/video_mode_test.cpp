@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 
 #include "run_tool.h"
@@ -21,6 +20,16 @@ std::vector<std::string> videoRun(const std::string& path, std::vector<std::stri
   std::vector<std::string> a{"--in", path, "--size", "108x192", "--mode", "person"};
   a.insert(a.end(), more.begin(), more.end());
   return a;
+}
+
+// The expected lines, then an average with one decimal ("12.3") and " ms/frame)".
+bool isReport(const std::string& err, const std::string& head) {
+  const std::string tail = " ms/frame)\n";
+  if (err.rfind(head, 0) != 0 || err.size() < head.size() + tail.size() + 3) return false;
+  std::string average = err.substr(head.size(), err.size() - head.size() - tail.size());
+  auto dot = average.find('.');
+  return err.compare(err.size() - tail.size(), tail.size(), tail) == 0 && dot != std::string::npos && dot > 0 &&
+         dot + 2 == average.size() && average.find_first_not_of("0123456789.") == std::string::npos;
 }
 
 }  // namespace
@@ -39,9 +48,7 @@ TEST(VideoMode, StreamsWholeFramesWithProgressAndAReport) {
     ToolRun run = runTool(videoRun(clip, c.range));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.size(), c.frames * kFrameBytes);
-    std::smatch m;
-    std::regex report(c.progress + "done " + std::to_string(c.frames) + R"( frames \(\d+\.\d ms/frame\)\n)");
-    EXPECT_TRUE(std::regex_match(run.err, m, report)) << run.err;
+    EXPECT_TRUE(isReport(run.err, c.progress + "done " + std::to_string(c.frames) + " frames (")) << run.err;
   }
 }
 
