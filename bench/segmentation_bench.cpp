@@ -12,22 +12,31 @@
 
 namespace {
 
-// A shared photo stretched to width x height as 8-bit RGBA.
+// A shared picture (path under media/) as 8-bit RGBA at width x height: stretched, or
+// letterboxed (scaled to the width, centred on black), as a landscape clip shown in a portrait
+// frame.
+enum class Fit { stretch, letterbox };
 struct Frame {
   std::vector<std::uint8_t> rgba;
   segmentation::Picture picture;
 };
 
-Frame frame(const char* photo, int width, int height) {
-  const std::string path = std::string(QUELM_SHARED_DIR) + "/media/photos/" + photo;
+Frame frame(const char* photo, int width, int height, Fit fit = Fit::stretch) {
+  const std::string path = std::string(QUELM_SHARED_DIR) + "/media/" + photo;
   VipsImage* in = vips_image_new_from_file(path.c_str(), nullptr);
   if (!in) {
     fprintf(stderr, "cannot read %s: %s\n", path.c_str(), vips_error_buffer());
     std::exit(1);
   }
-  VipsImage *sized = nullptr, *rgba = nullptr;
-  vips_resize(in, &sized, double(width) / in->Xsize, "vscale", double(height) / in->Ysize, nullptr);
-  vips_bandjoin_const1(sized, &rgba, 255, nullptr);
+  VipsImage *sized = nullptr, *placed = nullptr, *rgba = nullptr;
+  if (fit == Fit::stretch) {
+    vips_resize(in, &sized, double(width) / in->Xsize, "vscale", double(height) / in->Ysize, nullptr);
+    vips_copy(sized, &placed, nullptr);
+  } else {
+    vips_resize(in, &sized, double(width) / in->Xsize, nullptr);
+    vips_embed(sized, &placed, 0, (height - sized->Ysize) / 2, width, height, nullptr);
+  }
+  vips_bandjoin_const1(placed, &rgba, 255, nullptr);
   size_t bytes = 0;
   void* pixels = vips_image_write_to_memory(rgba, &bytes);
   Frame f;
@@ -35,14 +44,15 @@ Frame frame(const char* photo, int width, int height) {
   f.picture = {f.rgba.data(), rgba->Xsize, rgba->Ysize, std::ptrdiff_t(rgba->Xsize) * 4};
   g_free(pixels);
   g_object_unref(rgba);
+  g_object_unref(placed);
   g_object_unref(sized);
   g_object_unref(in);
   return f;
 }
 
-void personRoute(benchmark::State& state, const char* photo, int width, int height) {
+void personRoute(benchmark::State& state, const char* photo, int width, int height, Fit fit) {
   segmentation::load(segmentation::Route::person);
-  const Frame f = frame(photo, width, height);
+  const Frame f = frame(photo, width, height, fit);
   if (!segmentation::personMask(f.picture)) state.SkipWithError("no person found: nothing refined");
   for (auto _ : state) benchmark::DoNotOptimize(segmentation::personMask(f.picture));
 }
@@ -53,11 +63,18 @@ void subjectRoute(benchmark::State& state, const char* photo, int width, int hei
   for (auto _ : state) benchmark::DoNotOptimize(segmentation::subjectMask(f.picture));
 }
 
-BENCHMARK_CAPTURE(personRoute, portrait_1080x1920, "p10_person_fullbody_long_hair_from_behind.png", 1080, 1920)
+// The person route looks once when the people fill most of the picture, twice when they are
+// small in it (the second look at their region).
+BENCHMARK_CAPTURE(personRoute, portrait_1080x1920_one_look, "photos/p10_person_fullbody_long_hair_from_behind.png",
+                  1080, 1920, Fit::stretch)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(personRoute, landscape_1920x1080, "p10_person_fullbody_long_hair_from_behind.png", 1920, 1080)
+BENCHMARK_CAPTURE(personRoute, portrait_1080x1920_two_looks, "photos/p10_person_fullbody_long_hair_from_behind.png",
+                  1080, 1920, Fit::letterbox)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(subjectRoute, square_1024x1024, "a01_cat_fur_touching_borders.png", 1024, 1024)
+BENCHMARK_CAPTURE(personRoute, landscape_1920x1080_two_looks, "photos/p10_person_fullbody_long_hair_from_behind.png",
+                  1920, 1080, Fit::stretch)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(subjectRoute, square_1024x1024, "photos/a01_cat_fur_touching_borders.png", 1024, 1024)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
