@@ -65,7 +65,7 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
     boxMean(product.data(), m[slot].data(), width, height, filter.radius);
   });
 
-  std::vector<float> ab(4 * n);
+  std::vector<float> fits(4 * n);
   const double e = filter.epsilon;
   imaging::forEachStrip({0, 0, 1, height}, 16, [&](const imaging::PixelRect& strip, int) {
     for (std::size_t i = strip.y * width; i < std::size_t(strip.maxY()) * width; ++i) {
@@ -80,15 +80,15 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
       const double inverseDet = 1.0 / (rr * c00 + rg * c01 + rb * c02);
       const double ar = (c00 * cr + c01 * cg + c02 * cb) * inverseDet;
       const double ag = (c01 * cr + c11 * cg + c12 * cb) * inverseDet;
-      const double abl = (c02 * cr + c12 * cg + c22 * cb) * inverseDet;
-      ab[i] = static_cast<float>(ar);
-      ab[n + i] = static_cast<float>(ag);
-      ab[2 * n + i] = static_cast<float>(abl);
-      ab[3 * n + i] = static_cast<float>(mp - ar * mr - ag * mg - abl * mb);
+      const double ab = (c02 * cr + c12 * cg + c22 * cb) * inverseDet;
+      fits[i] = static_cast<float>(ar);
+      fits[n + i] = static_cast<float>(ag);
+      fits[2 * n + i] = static_cast<float>(ab);
+      fits[3 * n + i] = static_cast<float>(mp - ar * mr - ag * mg - ab * mb);
     }
   });
   std::vector<float> smoothed(4 * n);
-  forEachIndex(4, [&](int c) { boxMean(&ab[c * n], &smoothed[c * n], width, height, filter.radius); });
+  forEachIndex(4, [&](int c) { boxMean(&fits[c * n], &smoothed[c * n], width, height, filter.radius); });
   return smoothed;
 }
 
@@ -96,19 +96,19 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
 
 void guidedUpsample(const Picture& picture, const float* guide, const float* probability, int width,
                     int height, GuidedFilter filter, float* out, std::ptrdiff_t outStride) {
-  const std::vector<float> ab = coefficients(guide, probability, width, height, filter);
-  const PlaneResampler rows(ab.data(), 4, width, height, picture.width, picture.height);
+  const std::vector<float> fits = coefficients(guide, probability, width, height, filter);
+  const PlaneResampler rows(fits.data(), 4, width, height, picture.width, picture.height);
   const std::size_t w = picture.width;
   imaging::forEachStrip({0, 0, 1, picture.height}, 16, [&](const imaging::PixelRect& strip, int) {
     std::vector<float> coefficient(4 * w);
-    const float *ar = &coefficient[0], *ag = ar + w, *abl = ag + w, *b = abl + w;
+    const float *aRed = &coefficient[0], *aGreen = aRed + w, *aBlue = aGreen + w, *b = aBlue + w;
     constexpr float unit = 1.0f / 255;
     for (auto y = strip.y; y < strip.maxY(); ++y) {
       for (int c = 0; c < 4; ++c) rows.row(c, static_cast<int>(y), &coefficient[c * w]);
       const std::uint8_t* px = picture.rgba + y * picture.rowBytes;
       float* mask = out + y * outStride;
       for (std::size_t x = 0; x < w; ++x) {
-        const float q = (ar[x] * px[4 * x] + ag[x] * px[4 * x + 1] + abl[x] * px[4 * x + 2]) * unit + b[x];
+        const float q = (aRed[x] * px[4 * x] + aGreen[x] * px[4 * x + 1] + aBlue[x] * px[4 * x + 2]) * unit + b[x];
         mask[x] = std::clamp(q, 0.0f, 1.0f);
       }
     }
