@@ -4,24 +4,29 @@
 #include <benchmark/benchmark.h>
 #include <vips/vips.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "imaging/vips_init.h"
 #include "segmentation/segmentation.h"
 
 namespace {
 
-// A shared picture (path under media/) as 8-bit RGBA at width x height: stretched, or
-// letterboxed (scaled to the width, centred on black), as a landscape clip shown in a portrait
-// frame.
-enum class Fit { stretch, letterbox };
 struct Frame {
   std::vector<std::uint8_t> rgba;
-  segmentation::Picture picture;
+  int width = 0, height = 0;
+  segmentation::Picture picture() const { return {rgba.data(), width, height, std::ptrdiff_t(width) * 4}; }
 };
 
-Frame frame(const char* photo, int width, int height, Fit fit = Fit::stretch) {
+// Stretched over the frame, or letterboxed: scaled to its width and centred on black, as a
+// landscape clip shown in a portrait frame.
+enum class Fit { stretch, letterbox };
+
+// A shared picture (path under media/) as an 8-bit RGBA frame of width x height.
+Frame frame(const char* photo, int width, int height, Fit fit) {
+  imaging::ensureVips();
   const std::string path = std::string(QUELM_SHARED_DIR) + "/media/" + photo;
   VipsImage* in = vips_image_new_from_file(path.c_str(), nullptr);
   if (!in) {
@@ -39,9 +44,7 @@ Frame frame(const char* photo, int width, int height, Fit fit = Fit::stretch) {
   vips_bandjoin_const1(placed, &rgba, 255, nullptr);
   size_t bytes = 0;
   void* pixels = vips_image_write_to_memory(rgba, &bytes);
-  Frame f;
-  f.rgba.assign(static_cast<std::uint8_t*>(pixels), static_cast<std::uint8_t*>(pixels) + bytes);
-  f.picture = {f.rgba.data(), rgba->Xsize, rgba->Ysize, std::ptrdiff_t(rgba->Xsize) * 4};
+  Frame f{{static_cast<std::uint8_t*>(pixels), static_cast<std::uint8_t*>(pixels) + bytes}, rgba->Xsize, rgba->Ysize};
   g_free(pixels);
   g_object_unref(rgba);
   g_object_unref(placed);
@@ -53,14 +56,14 @@ Frame frame(const char* photo, int width, int height, Fit fit = Fit::stretch) {
 void personRoute(benchmark::State& state, const char* photo, int width, int height, Fit fit) {
   segmentation::load(segmentation::Route::person);
   const Frame f = frame(photo, width, height, fit);
-  if (!segmentation::personMask(f.picture)) state.SkipWithError("no person found: nothing refined");
-  for (auto _ : state) benchmark::DoNotOptimize(segmentation::personMask(f.picture));
+  if (!segmentation::personMask(f.picture())) state.SkipWithError("no person found: nothing refined");
+  for (auto _ : state) benchmark::DoNotOptimize(segmentation::personMask(f.picture()));
 }
 
 void subjectRoute(benchmark::State& state, const char* photo, int width, int height) {
   segmentation::load(segmentation::Route::subject);
-  const Frame f = frame(photo, width, height);
-  for (auto _ : state) benchmark::DoNotOptimize(segmentation::subjectMask(f.picture));
+  const Frame f = frame(photo, width, height, Fit::stretch);
+  for (auto _ : state) benchmark::DoNotOptimize(segmentation::subjectMask(f.picture()));
 }
 
 // The person route looks once when the people fill most of the picture, twice when they are
@@ -80,10 +83,4 @@ BENCHMARK_CAPTURE(subjectRoute, square_1024x1024, "photos/a01_cat_fur_touching_b
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (VIPS_INIT(argv[0])) return 1;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+BENCHMARK_MAIN();
