@@ -42,7 +42,12 @@ void openRuntime() {
     const std::filesystem::path library = QUELM_ORT_LIBRARY;
     requireReadable(library);
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) throw SetupError(library.string() + ": cannot be loaded: " + firstLine(dlerror()));
+    if (!handle) {
+      std::string reason = firstLine(dlerror());
+      const std::string path = library.string() + ": ";   // the loader names the file too
+      if (reason.rfind(path, 0) == 0) reason.erase(0, path.size());
+      throw SetupError(library.string() + ": cannot be loaded: " + reason);
+    }
     using GetApiBase = const OrtApiBase* (*)();
     auto getApiBase = reinterpret_cast<GetApiBase>(dlsym(handle, "OrtGetApiBase"));
     if (!getApiBase) throw SetupError(library.string() + ": not an ONNX Runtime library");
