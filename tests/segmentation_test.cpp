@@ -97,6 +97,10 @@ struct PhotoCase {
   bool subject;
 };
 
+void PrintTo(const PhotoCase& c, std::ostream* os) {
+  *os << routeName(c.route) << " route on " << c.photo << (c.subject ? ": found" : ": refused");
+}
+
 class Photos : public testing::TestWithParam<PhotoCase> {};
 
 TEST_P(Photos, FindTheClearSubjectAndRefuseNone) {
@@ -125,6 +129,10 @@ struct SizeCase {
   Route route;
   int width, height;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) {
+  *os << routeName(c.route) << " route on " << c.width << "x" << c.height;
+}
 
 class Sizes : public testing::TestWithParam<SizeCase> {};
 
