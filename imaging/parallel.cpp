@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,11 +12,14 @@ namespace imaging {
 namespace {
 
 // One batch of strips at a time: the caller publishes it, the helpers and the caller take
-// strips by atomic counter until none is left, and the caller waits for the helpers.
+// strips until none is left, and the caller waits for the helpers. Each thread starts on its
+// own contiguous share of the batch and only then helps with the others': neighbouring strips
+// read the same input pixels, and threads working far apart seldom wait for each other.
 class Pool {
  public:
   Pool() {
     int helpers = workerCount() - 1;
+    shares_.reset(new Share[workerCount()]);
     for (int i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { serve(i + 1); });
   }
   ~Pool() {
@@ -37,8 +41,10 @@ class Pool {
     {
       std::lock_guard lock(mutex_);
       task_ = &task;
-      count_ = count;
-      next_ = 0;
+      for (int w = 0, n = workerCount(); w < n; ++w) {
+        shares_[w].next = count * w / n;
+        shares_[w].end = count * (w + 1) / n;
+      }
       busy_ = static_cast<int>(threads_.size());
       ++generation_;
     }
@@ -68,9 +74,25 @@ class Pool {
   void work(int worker) {
     insideBatch = true;
     currentWorker = worker;
-    for (std::int64_t i; (i = next_.fetch_add(1)) < count_;) (*task_)(i, worker);
+    for (std::int64_t i; (i = claim(worker)) >= 0;) (*task_)(i, worker);
     insideBatch = false;
   }
+
+  // The next item of the worker's own share, else of another's; -1 when all are taken.
+  std::int64_t claim(int worker) {
+    for (int k = 0, n = workerCount(); k < n; ++k) {
+      Share& share = shares_[(worker + k) % n];
+      if (share.next.load(std::memory_order_relaxed) >= share.end) continue;
+      std::int64_t i = share.next.fetch_add(1);
+      if (i < share.end) return i;
+    }
+    return -1;
+  }
+
+  struct Share {
+    std::atomic<std::int64_t> next{0};
+    std::int64_t end = 0;
+  };
 
   static thread_local bool insideBatch;
   static thread_local int currentWorker;
@@ -79,8 +101,7 @@ class Pool {
   std::mutex runMutex_, mutex_;
   std::condition_variable wake_, done_;
   const std::function<void(std::int64_t, int)>* task_ = nullptr;
-  std::int64_t count_ = 0;
-  std::atomic<std::int64_t> next_{0};
+  std::unique_ptr<Share[]> shares_;
   int busy_ = 0;
   std::uint64_t generation_ = 0;
   bool stopping_ = false;
