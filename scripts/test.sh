@@ -9,9 +9,6 @@ if [[ "${1:-}" == "--sanitize" ]]; then
   export QUELM_BUILD_DIR=build-sanitize
   export QUELM_CMAKE_ARGS="-DQUELM_SANITIZE=ON -DQUELM_BENCH=OFF"
   export ASAN_OPTIONS="abort_on_error=1"
-  # The runtime's own small leak is suppressed in the code; the tool's standard error must
-  # carry only its own lines, not the list of suppressions used.
-  export LSAN_OPTIONS="print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 fi
 bash scripts/setup.sh
