@@ -38,7 +38,7 @@ void Blur(benchmark::State& state, double sigma) {
   Buffer input(GaussianBlur(sigma).inputRegion(kFrame)), out(kFrame);
   for (auto _ : state) {
     GaussianBlur blur(sigma);
-    blur.prepare(input.tile, kFrame);
+    blur.prepare(kFrame);
     forEachStrip(kFrame, kStripRows, [&](const PixelRect& strip, int) {
       blur.compute(input.tile, out.tile.view(strip));
     });

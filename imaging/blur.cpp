@@ -2,9 +2,10 @@
 //  - no blur at all (sigma <= 0): a copy;
 //  - small sigma: exact separable convolution, vertical pass first, straight from the input,
 //    so a thin strip repeats no horizontal work for its margin rows;
-//  - larger sigma: the work moves to a grid reduced by an integer factor f. prepare() shrinks the
-//    region with a triangle filter and blurs the small grid; compute() only interpolates it back
-//    up, which costs the same for every sigma.
+//  - larger sigma: the work moves to a grid reduced by an integer factor f: the input shrunk with
+//    a triangle filter, blurred on the grid, and interpolated back up, which costs the same for
+//    every sigma. The grid is computed lazily, cell by cell, as outputs need it (see LazyGrid),
+//    so a render that only wants the blur along an edge only pays for the grid along the edge.
 //
 // Pixels are areas, so the reference blur is a Gaussian convolved with the pixel's box: tap i
 // weighs the Gaussian's mass over [i - 1/2, i + 1/2], and a step edge comes out as the error
@@ -17,15 +18,15 @@
 // same for every output, the effective kernel is a staircase, and a one-pixel line misses by
 // more than 1/255.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <variant>
 #include <vector>
 
 #include "imaging/kernels.h"
-#include "imaging/parallel.h"
 #include "imaging/simd.h"
 #include "imaging/taps.h"
 
@@ -96,8 +97,8 @@ void convolve(float* dst, const float* centre, std::ptrdiff_t step, const HalfKe
 // ---------------------------------------------------------------------------------------------
 
 struct CopyBlur {
-  std::int64_t reach() const { return 0; }
-  void prepare(const Tile&, const PixelRect&) {}
+  GaussianBlur::Reach reach() const { return {0, 0}; }
+  void prepare(const PixelRect&) {}
   void compute(const Tile& input, const Tile& out) const { copyPixels(input, out); }
 };
 
@@ -108,11 +109,11 @@ class SeparableBlur {
   explicit SeparableBlur(double sigma)
       : kernel_(pixelGaussian(sigma, static_cast<std::int64_t>(std::ceil(3 * sigma)))) {}
 
-  std::int64_t reach() const { return radiusOf(kernel_); }
-  void prepare(const Tile&, const PixelRect&) {}
+  GaussianBlur::Reach reach() const { return {radiusOf(kernel_), radiusOf(kernel_)}; }
+  void prepare(const PixelRect&) {}
 
   void compute(const Tile& input, const Tile& out) const {
-    const std::int64_t r = reach(), width = out.rect.width;
+    const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
     std::vector<float> columns(4 * (width + 2 * r));
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       convolve(columns.data(), input.at(out.rect.x - r, y), input.stride, kernel_,
@@ -190,89 +191,158 @@ struct Triangle {
   }
 };
 
+// A grid whose pixels are computed on first use, in cells one grid row tall. prepare() reserves
+// memory for the whole of it, which costs next to nothing until pages are touched; each cell
+// has a state (idle, being computed, done), so a cell is computed once however many threads
+// need it, and a thread that finds a cell in another's hands waits for it. The waits cannot go
+// round in a circle as long as filling a cell only ever waits on a grid filled before it.
+//
+// Rows, because a cell computed for one output is wasted wherever it reaches past what that
+// output needs, and so is the input under it: along y the renderer cuts finely (tiles 32 rows
+// tall), along x coarsely.
+class LazyGrid {
+ public:
+  void reserve(const PixelRect& rect, std::int64_t cellWidth) {
+    cellWidth_ = cellWidth;
+    columns_ = (rect.width + cellWidth - 1) / cellWidth;
+    pixels_ = std::make_unique_for_overwrite<float[]>(4 * rect.area());
+    tile_ = {pixels_.get(), 4 * rect.width, rect};
+    states_.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(columns_ * rect.height)]());
+  }
+
+  const Tile& tile() const { return tile_; }
+
+  // Makes sure every cell that r (inside the grid) touches is done: fill(cell) writes the cell's
+  // pixels into tile().
+  template <class Fill>
+  void ensure(const PixelRect& r, const Fill& fill) const {
+    const PixelRect& g = tile_.rect;
+    const std::int64_t c0 = (r.x - g.x) / cellWidth_, c1 = (r.maxX() - 1 - g.x) / cellWidth_;
+    for (std::int64_t y = r.y; y < r.maxY(); ++y)
+      for (std::int64_t column = c0; column <= c1; ++column) {
+        std::atomic<std::uint8_t>& state = states_[static_cast<std::size_t>((y - g.y) * columns_ + column)];
+        if (state.load(std::memory_order_acquire) == kDone) continue;
+        std::uint8_t idle = kIdle;
+        if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel)) {
+          fill(PixelRect{g.x + column * cellWidth_, y, cellWidth_, 1}.intersected(g));
+          state.store(kDone, std::memory_order_release);
+        } else {
+          while (state.load(std::memory_order_acquire) != kDone) std::this_thread::yield();
+        }
+      }
+  }
+
+ private:
+  static constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2;
+
+  std::int64_t cellWidth_ = 1, columns_ = 0;
+  std::unique_ptr<float[]> pixels_;
+  Tile tile_;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> states_;
+};
+
+// The grid has two lazy layers: the input shrunk by the triangle, and that blurred down. An
+// output blurs across what it needs of the second layer and interpolates that up; each cell of
+// the second layer it finds missing needs the cells of the first above and below it, which are
+// shrunk from the same input tile. Both layers have the same columns of cells, so the first
+// reaches no further across than the second.
 class ReducedBlur {
  public:
-  ReducedBlur(double sigma, std::int64_t factor) : f_(factor), triangle_(factor), up_{factor} {
+  ReducedBlur(double sigma, std::int64_t factor)
+      : f_(factor), triangle_(factor), up_{factor}, cellWidth_((kCellPixels + factor - 1) / factor) {
     double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - up_.variance()) / double(f_ * f_);
     double gridSigma = std::sqrt(gridVariance);
     kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(3 * gridSigma)));
   }
 
-  // The farthest input pixel any output reads, over the f phases an output can have.
-  std::int64_t reach() const {
+  // The farthest input pixel any output reads, over the f phases an output can have and
+  // wherever the cells fall: either blur reaches r grid pixels past the upsampling's taps, and
+  // across, the cells holding those up to a cell less one further. Cells are one row tall, so
+  // down there is nothing further.
+  GaussianBlur::Reach reach() const {
     const std::int64_t r = radiusOf(kernel_);
+    return {reachWithMargin(r + cellWidth_ - 1), reachWithMargin(r)};
+  }
+
+  void prepare(const PixelRect& roi) {
+    const std::int64_t r = radiusOf(kernel_);
+    grid_ = roi.isEmpty() ? PixelRect{} : gridUnder(roi);
+    down_.reserve(grid_.grownBy(r, 0), cellWidth_);
+    shrunk_.reserve(grid_.grownBy(r, r), cellWidth_);
+  }
+
+  void compute(const Tile& input, const Tile& out) const {
+    const taps::AxisTaps xs = up_.taps(out.rect.x, out.rect.width), ys = up_.taps(out.rect.y, out.rect.height);
+    const PixelRect need{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
+    if (!grid_.contains(need)) throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
+    taps::resampleByTaps(blurred(input, need), out, xs, ys);
+  }
+
+ private:
+  // A cell spans about this many input pixels across. Narrower cells would widen reach() less
+  // but shrink the input in shorter pieces, which costs more per pixel; the renderer's tiles are
+  // 128 pixels wide, so this much reach hardly adds to the input a render computes.
+  static constexpr std::int64_t kCellPixels = 64;
+
+  // The farthest input pixel an output reads when the grid it reads reaches `margin` cells past
+  // its upsampling taps.
+  std::int64_t reachWithMargin(std::int64_t margin) const {
     const taps::AxisTaps phases = up_.taps(0, f_);
     std::int64_t reach = 0;
     for (std::int64_t x = 0; x < f_; ++x) {
-      std::int64_t firstCell = phases.first[x] - r, lastCell = phases.first[x] + std::int64_t(phases.count(x)) - 1 + r;
+      std::int64_t firstCell = phases.first[x] - margin;
+      std::int64_t lastCell = phases.first[x] + std::int64_t(phases.count(x)) - 1 + margin;
       reach = std::max({reach, x - (firstCell * f_ + triangle_.offset), lastCell * f_ + triangle_.end() - 1 - x});
     }
     return reach;
   }
 
-  // Shrinks the input under roi (and the margin the grid's blur needs) onto the grid and blurs it.
-  void prepare(const Tile& input, const PixelRect& roi) {
-    blurred_ = {};
-    if (roi.isEmpty()) return;
-    const std::int64_t r = radiusOf(kernel_);
+  // The grid pixels the upsampling reads for `roi`.
+  PixelRect gridUnder(const PixelRect& roi) const {
     const taps::AxisTaps xs = up_.taps(roi.x, roi.width), ys = up_.taps(roi.y, roi.height);
-    const PixelRect blurred{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
-    const PixelRect cells = blurred.grownBy(0, r);
-    grid_ = std::make_unique_for_overwrite<float[]>(4 * cells.area());
-    gridTile_ = {grid_.get(), 4 * cells.width, cells};
-
-    forEachStrip(cells, 8, [&](const PixelRect& strip, int) { reduceRows(input, strip); });
-    // In place, one block of columns at a time; the "strips" here number the blocks.
-    const std::int64_t blocks = (cells.width + kBlock - 1) / kBlock;
-    forEachStrip({0, 0, 1, blocks}, 1, [&](const PixelRect& block, int) {
-      std::int64_t x = cells.x + kBlock * block.y;
-      blurColumns({x, cells.y, std::min(kBlock, cells.maxX() - x), cells.height});
-    });
-    blurred_ = gridTile_.view(blurred);
+    return {xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
   }
 
-  void compute(const Tile&, const Tile& out) const {
-    const taps::AxisTaps xs = up_.taps(out.rect.x, out.rect.width), ys = up_.taps(out.rect.y, out.rect.height);
-    if (!blurred_.rect.contains({xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()}))
-      throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
-    taps::resampleByTaps(blurred_, out, xs, ys);
+  // The grid over `need` blurred down, then across into this thread's scratch memory: the
+  // outputs of neighbouring calls overlap in a few grid columns only, too few to keep.
+  Tile blurred(const Tile& input, const PixelRect& need) const {
+    const std::int64_t r = radiusOf(kernel_);
+    down_.ensure(need.grownBy(r, 0), [&](const PixelRect& cell) { blurDown(input, cell); });
+    thread_local std::vector<float> pixels;
+    pixels.resize(std::max<std::size_t>(pixels.size(), 4 * need.area()));
+    const Tile across{pixels.data(), 4 * need.width, need};
+    for (std::int64_t m = need.y; m < need.maxY(); ++m)
+      convolve(across.at(need.x, m), down_.tile().at(need.x, m), 4, kernel_, 4 * need.width);
+    return across;
   }
 
- private:
-  static constexpr std::int64_t kBlock = 16;
-
-  // The grid rows of `cells`: the input shrunk by the triangle, then blurred across.
-  void reduceRows(const Tile& input, const PixelRect& cells) const {
-    const std::int64_t r = radiusOf(kernel_), wide = cells.width + 2 * r, firstCell = cells.x - r;
-    const std::int64_t inX = firstCell * f_ + triangle_.offset;
-    const std::ptrdiff_t inFloats = 4 * ((firstCell + wide - 1) * f_ + triangle_.end() - inX);
-    std::vector<float> inRow(inFloats), cellRow(4 * wide);
-    std::vector<const float*> rows(triangle_.weights.size());
-    for (std::int64_t m = cells.y; m < cells.maxY(); ++m) {
-      for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = input.at(inX, m * f_ + triangle_.offset + std::int64_t(i));
-      blendRows(inRow.data(), rows.data(), triangle_.weights.data(), rows.size(), inFloats);
-      triangle_.shrinkRow(inRow.data(), wide, cellRow.data());
-      convolve(gridTile_.at(cells.x, m), cellRow.data() + 4 * r, 4, kernel_, 4 * cells.width);
-    }
+  void blurDown(const Tile& input, const PixelRect& cell) const {
+    const std::int64_t r = radiusOf(kernel_);
+    shrunk_.ensure(cell.grownBy(0, r), [&](const PixelRect& row) { shrinkRow(input, row); });
+    const Tile& shrunk = shrunk_.tile();
+    convolve(down_.tile().at(cell.x, cell.y), shrunk.at(cell.x, cell.y), shrunk.stride, kernel_, 4 * cell.width);
   }
 
-  // The vertical blur of the grid's `block` columns, in place through a copy of the block; the
-  // margin rows at the top and bottom only feed it.
-  void blurColumns(const PixelRect& block) const {
-    const std::int64_t r = radiusOf(kernel_), floats = 4 * block.width;
-    std::vector<float> copy(floats * block.height);
-    for (std::int64_t m = 0; m < block.height; ++m)
-      std::memcpy(copy.data() + m * floats, gridTile_.at(block.x, block.y + m), floats * sizeof(float));
-    for (std::int64_t m = r; m < block.height - r; ++m)
-      convolve(gridTile_.at(block.x, block.y + m), copy.data() + m * floats, floats, kernel_, floats);
+  // The triangle down, over the input under the row's cells, then across.
+  void shrinkRow(const Tile& input, const PixelRect& row) const {
+    thread_local std::vector<float> down;
+    thread_local std::vector<const float*> rows;
+    const std::int64_t inX = row.x * f_ + triangle_.offset;
+    const auto floats = static_cast<std::ptrdiff_t>(4 * ((row.width - 1) * f_ + std::int64_t(triangle_.weights.size())));
+    down.resize(std::max<std::size_t>(down.size(), floats));
+    rows.resize(triangle_.weights.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = input.at(inX, row.y * f_ + triangle_.offset + std::int64_t(i));
+    blendRows(down.data(), rows.data(), triangle_.weights.data(), rows.size(), floats);
+    triangle_.shrinkRow(down.data(), row.width, shrunk_.tile().at(row.x, row.y));
   }
 
   std::int64_t f_;
   Triangle triangle_;
   Upsampling up_;
+  std::int64_t cellWidth_;
   HalfKernel kernel_;
-  std::unique_ptr<float[]> grid_;
-  Tile gridTile_, blurred_;
+  PixelRect grid_;
+  LazyGrid shrunk_, down_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -299,12 +369,12 @@ GaussianBlur::~GaussianBlur() = default;
 GaussianBlur::GaussianBlur(GaussianBlur&&) noexcept = default;
 GaussianBlur& GaussianBlur::operator=(GaussianBlur&&) noexcept = default;
 
-std::int64_t GaussianBlur::reach() const {
+GaussianBlur::Reach GaussianBlur::reach() const {
   return std::visit([](const auto& m) { return m.reach(); }, state_->method);
 }
 
-void GaussianBlur::prepare(const Tile& input, const PixelRect& roi) {
-  std::visit([&](auto& m) { m.prepare(input, roi); }, state_->method);
+void GaussianBlur::prepare(const PixelRect& roi) {
+  std::visit([&](auto& m) { m.prepare(roi); }, state_->method);
 }
 
 void GaussianBlur::compute(const Tile& input, const Tile& out) const {

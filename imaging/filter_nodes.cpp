@@ -23,12 +23,11 @@ class Blur final : public Node {
         sigma_(sigma),
         reach_(GaussianBlur(sigma).reach()) {}
 
-  PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_, reach_); }
+  PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_.x, reach_.y); }
 
-  bool preparesWholeInput() const override { return true; }
-  std::unique_ptr<RenderState> prepare(const Tile& input, const PixelRect& roi) const override {
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
     auto state = std::make_unique<PreparedBlur>(sigma_);
-    state->blur.prepare(input, roi);
+    state->blur.prepare(roi);
     return state;
   }
 
@@ -38,7 +37,7 @@ class Blur final : public Node {
 
  private:
   double sigma_;
-  std::int64_t reach_;
+  GaussianBlur::Reach reach_;
 };
 
 class MorphologyMinimum final : public Node {

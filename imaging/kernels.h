@@ -15,8 +15,10 @@ namespace imaging {
 // edge comes out as the error function at pixel centres; point samples would miss that by 5%
 // at sigma 0.5). Within 1/255 of an exact double-precision convolution on 8-bit output for
 // sigma 0.5 to 50, and its cost per pixel does not grow with sigma for large sigmas. A render
-// makes one GaussianBlur per blur node: prepare() once over the whole region of interest (it
-// may keep a reduced copy of the input), then compute() per strip.
+// makes one GaussianBlur per blur node: prepare() once over the whole region of interest, then
+// compute() per strip. From sigma 4 the blur works on a reduced copy of the input that the
+// strips compute between them, each the parts it needs, so a render that wants the blur in a
+// few places never computes the blur's input anywhere else.
 class GaussianBlur {
  public:
   explicit GaussianBlur(double sigma);
@@ -24,17 +26,21 @@ class GaussianBlur {
   GaussianBlur(GaussianBlur&&) noexcept;
   GaussianBlur& operator=(GaussianBlur&&) noexcept;
 
-  // How far beyond an output rectangle the blur reads, in whole pixels (at least ceil(3 sigma)).
-  std::int64_t reach() const;
-  PixelRect inputRegion(const PixelRect& out) const { return out.grownBy(reach(), reach()); }
+  // How far beyond an output rectangle the blur reads, across and down, in whole pixels (at
+  // least ceil(3 sigma) each way).
+  struct Reach {
+    std::int64_t x, y;
+  };
+  Reach reach() const;
+  PixelRect inputRegion(const PixelRect& out) const { return out.grownBy(reach().x, reach().y); }
 
-  // Called once per render before any compute(), with `input` covering inputRegion(roi).
-  // May use the strip thread pool internally.
-  void prepare(const Tile& input, const PixelRect& roi);
-  // Fills `out` (any part of roi), reading `input` (the same tile given to prepare, or any
-  // tile covering inputRegion(out.rect)). Safe to call from several threads at once. Throws
-  // std::logic_error if `out` reaches beyond the roi of the last prepare() and the blur needs
-  // what prepare() made (sigma 4 and up).
+  // Called once per render before any compute(): reserves what the render's outputs will
+  // share. Reads no input and computes nothing.
+  void prepare(const PixelRect& roi);
+  // Fills `out` (any part of roi), reading `input`, any tile covering inputRegion(out.rect).
+  // Safe to call from several threads at once, in any order. Throws std::logic_error if `out`
+  // reaches beyond the roi of the last prepare() and the blur needs what prepare() reserved
+  // (sigma 4 and up).
   void compute(const Tile& input, const Tile& out) const;
 
  private:

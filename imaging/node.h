@@ -42,14 +42,9 @@ class Node {
   // The region of input `i` read to compute `out` (which lies inside pixelBox()).
   virtual PixelRect inputRegion(std::size_t, const PixelRect& out) const { return out; }
 
-  // Whether prepare() must see the whole of its input's region at once (a blur does).
-  virtual bool preparesWholeInput() const { return false; }
-
-  // Once per render, for nodes that want it, with their single input covering
-  // inputRegion(0, roi): returns state handed to every compute() of that render.
-  virtual std::unique_ptr<RenderState> prepare(const Tile& /*input*/, const PixelRect& /*roi*/) const {
-    return nullptr;
-  }
+  // Once per render, before any compute() and before any input is computed: returns state
+  // handed to every compute() of that render over parts of roi (inside pixelBox()).
+  virtual std::unique_ptr<RenderState> prepare(const PixelRect& /*roi*/) const { return nullptr; }
 
   // Fills `out` (inside pixelBox()) from tiles covering inputRegion(i, out.rect), which hold
   // zeros outside their node's pixel box. A point-wise node may be given out == in[0] (in

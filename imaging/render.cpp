@@ -164,7 +164,6 @@ class Evaluation {
     PixelRect roi;
     int consumers = 0;
     bool readWithMargin = false;  // by an area filter: its pixels are read more than once
-    bool needsWholeInput = false; // prepares over its whole input at once (a blur)
     bool materialised = false;
     BufferPool::Buffer buffer;
     Tile tile;
@@ -196,7 +195,6 @@ class Evaluation {
         in.consumers++;
         if (n->sharesInputPixels()) in.readWithMargin = true;
       }
-      if (n->preparesWholeInput()) entry(n->inputs[0].get()).needsWholeInput = true;
     }
   }
 
@@ -213,12 +211,12 @@ class Evaluation {
     for (const Node* n : order_) {
       Entry& e = entry(n);
       if (n == root_ || e.roi.isEmpty()) continue;
-      e.materialised = e.needsWholeInput || (!cheap(n) && (e.consumers > 1 || e.readWithMargin));
+      e.materialised = !cheap(n) && (e.consumers > 1 || e.readWithMargin);
     }
   }
 
-  // Buffers are only reserved here; their cells are computed when first read. A node that
-  // prepares over its whole input (a large blur) has that input computed and is prepared now.
+  // Buffers are only reserved here, and nodes prepared; nothing is computed until it is first
+  // read.
   void allocateBuffers() {
     for (const Node* n : order_) {
       Entry& e = entry(n);
@@ -230,16 +228,7 @@ class Evaluation {
         e.cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e.columns * rows)]());
       }
       PixelRect box = n->pixelBox().intersected(e.roi);
-      if (n->preparesWholeInput() && !box.isEmpty()) {
-        const Node* input = n->inputs[0].get();
-        PixelRect region = n->inputRegion(0, box);
-        forEachStrip(region, kTileHeight, [&](const PixelRect& strip, int worker) {
-          Arena& arena = arenaOf(worker);
-          arena.reset();
-          ensureComputed(input, entry(input), strip, arena);
-        });
-        e.state = n->prepare(entry(input).tile.view(region), box);
-      }
+      if (!box.isEmpty()) e.state = n->prepare(box);
     }
   }
 
