@@ -3,11 +3,15 @@
 // minimum, resampling against exact copies, linear ramps and fine patterns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "imaging/kernels.h"
@@ -203,6 +207,49 @@ TEST(GaussianBlur, ComputeBeyondThePreparedRegionThrows) {
   blur.prepare(roi);
   EXPECT_NO_THROW(blur.compute(input.tile, result.tile.view({0, 16, 32, 16})));
   EXPECT_THROW(blur.compute(input.tile, result.tile.view({0, 150, 32, 16})), std::logic_error);
+}
+
+// A large blur computes its reduced grid cell by cell as outputs ask for it. Whichever tile
+// comes first, and whichever thread, each cell must come out as it does when one compute()
+// covers the whole region: shrunk only from input the asking tile was given, computed once,
+// and never read while another thread is still writing it.
+TEST(GaussianBlur, TilesInAnyOrderFromTwoThreadsMatchOneWholeCompute) {
+  for (double sigma : {5.0, 18.0, 50.0}) {
+    SCOPED_TRACE(sigma);
+    const PixelRect out{-37, -21, 301, 227};
+    GaussianBlur whole(sigma);
+    Image input(whole.inputRegion(out), unitNoise);
+    Image want(out);
+    whole.prepare(out);
+    whole.compute(input.tile, want.tile);
+
+    // Rows of tiles in a random order, each row taken along: the two threads then mostly work
+    // on neighbouring tiles, which share cells, so a race has a chance to show. Each order is
+    // one more chance.
+    std::vector<std::int64_t> rows;
+    for (std::int64_t y = out.y; y < out.maxY(); y += 19) rows.push_back(y);
+    for (unsigned order = 0; order < 4; ++order) {
+      std::shuffle(rows.begin(), rows.end(), std::mt19937(order));
+      std::vector<PixelRect> tiles;
+      for (std::int64_t y : rows)
+        for (std::int64_t x = out.x; x < out.maxX(); x += 23) tiles.push_back(out.intersected({x, y, 23, 19}));
+      GaussianBlur tiled(sigma);
+      tiled.prepare(out);
+      Image got(out);
+      std::atomic<std::size_t> next = 0;
+      auto work = [&] {
+        for (std::size_t i; (i = next++) < tiles.size();) blurTile(tiled, input, got, tiles[i]);
+      };
+      std::thread helper(work);
+      work();
+      helper.join();
+
+      for (std::int64_t y = out.y; y < out.maxY(); ++y)
+        for (std::int64_t x = out.x; x < out.maxX(); ++x)
+          for (int c = 0; c < 4; ++c)
+            ASSERT_EQ(got.at(x, y)[c], want.at(x, y)[c]) << "order " << order << " at " << x << ", " << y << " channel " << c;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
