@@ -165,23 +165,18 @@ Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
     for (int i = 0; i < 4; ++i) columns[j][i] = (&rows[i]->x)[j];
   return pointWise(input->extent, {input}, [=](auto p) {
     using V = decltype(p);
-    auto widen = [](f4 v) {
-      if constexpr (sizeof(V) == sizeof(f4)) return v;
-      else return V{v[0], v[1], v[2], v[3], v[0], v[1], v[2], v[3]};
-    };
     V s = unpremultiply(p);
-    V r = widen(bias) + widen(columns[0]) * lane<0>(s) + widen(columns[1]) * lane<1>(s) +
-          widen(columns[2]) * lane<2>(s) + widen(columns[3]) * lane<3>(s);
+    V r = repeated<V>(bias) + repeated<V>(columns[0]) * lane<0>(s) + repeated<V>(columns[1]) * lane<1>(s) +
+          repeated<V>(columns[2]) * lane<2>(s) + repeated<V>(columns[3]) * lane<3>(s);
     return premultiply(r);
   });
 }
 
 Node::Ptr makeColorClamp(const Node::Ptr& input, const Vector4& min, const Vector4& max) {
   f4 lo = toF4(min), hi = toF4(max);
-  f8 lo8{lo[0], lo[1], lo[2], lo[3], lo[0], lo[1], lo[2], lo[3]}, hi8{hi[0], hi[1], hi[2], hi[3], hi[0], hi[1], hi[2], hi[3]};
   return pointWise(input->extent, {input}, [=](auto p) {
-    if constexpr (sizeof(p) == sizeof(f4)) return premultiply(minV(maxV(unpremultiply(p), lo), hi));
-    else return premultiply(minV(maxV(unpremultiply(p), lo8), hi8));
+    using V = decltype(p);
+    return premultiply(minV(maxV(unpremultiply(p), repeated<V>(lo)), repeated<V>(hi)));
   });
 }
 

@@ -10,14 +10,11 @@
 #include "imaging/kernels.h"
 #include "imaging/nodes.h"
 #include "imaging/pixel.h"
+#include "imaging/simd.h"
 
 namespace imaging {
 namespace {
 
-void copyTile(const Tile& in, const Tile& out) {
-  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
-    std::memmove(out.at(out.rect.x, y), in.at(out.rect.x, y), sizeof(float) * 4 * out.rect.width);
-}
 
 // Remembers the transform it stands for, so that a further transform can fold into it.
 class TransformNode : public Node {
@@ -124,7 +121,7 @@ class Crop final : public Node {
   Crop(Ptr input, const Rect& rect) : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}) {}
   bool passesInputThrough() const override { return true; }
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
-    copyTile(in[0], out);
+    simd::copyPixels(in[0], out);
   }
 };
 

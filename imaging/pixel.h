@@ -40,6 +40,13 @@ inline V maxV(V a, V b) {
 inline f4 min4(f4 a, f4 b) { return minV(a, b); }
 inline f4 max4(f4 a, f4 b) { return maxV(a, b); }
 
+// One pixel's value in every pixel of a V: constants written once serve both widths.
+template <class V>
+inline V repeated(f4 v) {
+  if constexpr (sizeof(V) == sizeof(f4)) return v;
+  else return V{v[0], v[1], v[2], v[3], v[0], v[1], v[2], v[3]};
+}
+
 // Component k of each pixel, in all four of that pixel's lanes.
 template <int k>
 inline f4 lane(f4 v) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imaging/parallel.h"
+#include "imaging/simd.h"
 
 namespace imaging {
 namespace {
@@ -108,11 +109,6 @@ void zero(const Tile& t) {
     std::memset(t.at(t.rect.x, y), 0, sizeof(float) * 4 * t.rect.width);
 }
 
-void copy(const Tile& from, const Tile& to) {
-  for (std::int64_t y = to.rect.y; y < to.rect.maxY(); ++y)
-    std::memcpy(to.at(to.rect.x, y), from.at(to.rect.x, y), sizeof(float) * 4 * to.rect.width);
-}
-
 // Output is computed in tiles of this size, in parallel; a blend whose mask is 0 or 1 over a
 // whole tile computes only the side it shows.
 constexpr std::int64_t kTileWidth = 128, kTileHeight = 32;
@@ -152,10 +148,11 @@ class Evaluation {
       return e.tile.view(r);
     }
     PixelRect box = node->pixelBox().intersected(r);
+    Tile mask;
     if (box == r)
-      if (auto tile = shortcut(node, r, arena)) return *tile;
+      if (auto tile = shortcut(node, r, arena, mask)) return *tile;
     Tile out = arena.allocate(r);
-    computeInto(node, e, out, box, arena);
+    computeInto(node, e, out, box, arena, mask);
     return out;
   }
 
@@ -259,27 +256,31 @@ class Evaluation {
   }
 
   // Where a node's pixels are some input's pixels unchanged: a crop inside its rectangle, a
-  // blend whose mask is all 0 or all 1.
-  std::optional<Tile> shortcut(const Node* n, const PixelRect& box, Arena& arena) const {
+  // blend whose mask is all 0 or all 1. A blend's mask, once evaluated, is left in `mask` so
+  // that computing the blend does not evaluate it again.
+  std::optional<Tile> shortcut(const Node* n, const PixelRect& box, Arena& arena, Tile& mask) const {
     if (n->passesInputThrough()) return evaluate(n->inputs[0].get(), box, arena);
     if (n->blendsByMask()) {
-      Uniform u = uniformMask(evaluate(n->inputs[2].get(), box, arena));
+      if (!mask.data) mask = evaluate(n->inputs[2].get(), box, arena);
+      Uniform u = uniformMask(mask);
       if (u != Uniform::no) return evaluate(n->inputs[u == Uniform::one ? 0 : 1].get(), box, arena);
     }
     return std::nullopt;
   }
 
-  void computeInto(const Node* n, const Entry& e, const Tile& out, const PixelRect& box, Arena& arena) const {
+  // `mask`: a blend's mask over box, when the caller has already evaluated it.
+  void computeInto(const Node* n, const Entry& e, const Tile& out, const PixelRect& box, Arena& arena,
+                   Tile mask = {}) const {
     if (box != out.rect) zero(out);
     if (box.isEmpty()) return;
-    if (auto tile = shortcut(n, box, arena)) {
-      copy(*tile, out.view(box));
+    if (auto tile = shortcut(n, box, arena, mask)) {
+      simd::copyPixels(*tile, out.view(box));
       return;
     }
     Tile inputs[kMaxInputs];
     std::span<Tile> in(inputs, n->inputs.size());
     for (std::size_t i = 0; i < n->inputs.size(); ++i)
-      in[i] = evaluate(n->inputs[i].get(), n->inputRegion(i, box), arena);
+      in[i] = n->blendsByMask() && i == 2 ? mask : evaluate(n->inputs[i].get(), n->inputRegion(i, box), arena);
     n->compute(out.view(box), in, e.state.get());
   }
 
