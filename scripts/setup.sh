@@ -11,6 +11,7 @@ packages=(
   libvips-dev                                                      # picture files
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg # video
   libgtest-dev libgmock-dev libbenchmark-dev                       # tests, benchmarks
+  libvips-tools time                                               # scripts/bench.sh
   nodejs npm                                                       # fetching runtime and models
   python3 python3-onnx python3-flatbuffers python3-numpy python3-pil # model conversion, quality table
   locales                                                          # a comma-decimal locale for the tests
