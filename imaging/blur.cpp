@@ -99,7 +99,9 @@ void convolve(float* dst, const float* centre, std::ptrdiff_t step, const HalfKe
 struct CopyBlur {
   GaussianBlur::Reach reach() const { return {0, 0}; }
   void prepare(const PixelRect&) {}
-  void compute(const Tile& input, const Tile& out) const { copyPixels(input, out); }
+  void compute(const GaussianBlur::InputReader& read, const Tile& out) const {
+    read(out.rect, [&](const Tile& input) { copyPixels(input, out); });
+  }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -112,7 +114,13 @@ class SeparableBlur {
   GaussianBlur::Reach reach() const { return {radiusOf(kernel_), radiusOf(kernel_)}; }
   void prepare(const PixelRect&) {}
 
-  void compute(const Tile& input, const Tile& out) const {
+  void compute(const GaussianBlur::InputReader& read, const Tile& out) const {
+    const std::int64_t r = radiusOf(kernel_);
+    read(out.rect.grownBy(r, r), [&](const Tile& input) { blur(input, out); });
+  }
+
+ private:
+  void blur(const Tile& input, const Tile& out) const {
     const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
     std::vector<float> columns(4 * (width + 2 * r));
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
@@ -122,7 +130,6 @@ class SeparableBlur {
     }
   }
 
- private:
   HalfKernel kernel_;
 };
 
@@ -271,11 +278,11 @@ class ReducedBlur {
     shrunk_.reserve(grid_.grownBy(r, r), cellWidth_);
   }
 
-  void compute(const Tile& input, const Tile& out) const {
+  void compute(const GaussianBlur::InputReader& read, const Tile& out) const {
     const taps::AxisTaps xs = up_.taps(out.rect.x, out.rect.width), ys = up_.taps(out.rect.y, out.rect.height);
     const PixelRect need{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
     if (!grid_.contains(need)) throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
-    taps::resampleByTaps(blurred(input, need), out, xs, ys);
+    taps::resampleByTaps(blurred(read, need), out, xs, ys);
   }
 
  private:
@@ -305,9 +312,9 @@ class ReducedBlur {
 
   // The grid over `need` blurred down, then across into this thread's scratch memory: the
   // outputs of neighbouring calls overlap in a few grid columns only, too few to keep.
-  Tile blurred(const Tile& input, const PixelRect& need) const {
+  Tile blurred(const GaussianBlur::InputReader& read, const PixelRect& need) const {
     const std::int64_t r = radiusOf(kernel_);
-    down_.ensure(need.grownBy(r, 0), [&](const PixelRect& cell) { blurDown(input, cell); });
+    down_.ensure(need.grownBy(r, 0), [&](const PixelRect& cell) { blurDown(read, cell); });
     thread_local std::vector<float> pixels;
     pixels.resize(std::max<std::size_t>(pixels.size(), 4 * need.area()));
     const Tile across{pixels.data(), 4 * need.width, need};
@@ -316,24 +323,27 @@ class ReducedBlur {
     return across;
   }
 
-  void blurDown(const Tile& input, const PixelRect& cell) const {
+  void blurDown(const GaussianBlur::InputReader& read, const PixelRect& cell) const {
     const std::int64_t r = radiusOf(kernel_);
-    shrunk_.ensure(cell.grownBy(0, r), [&](const PixelRect& row) { shrinkRow(input, row); });
+    shrunk_.ensure(cell.grownBy(0, r), [&](const PixelRect& row) { shrinkRow(read, row); });
     const Tile& shrunk = shrunk_.tile();
     convolve(down_.tile().at(cell.x, cell.y), shrunk.at(cell.x, cell.y), shrunk.stride, kernel_, 4 * cell.width);
   }
 
-  // The triangle down, over the input under the row's cells, then across.
-  void shrinkRow(const Tile& input, const PixelRect& row) const {
-    thread_local std::vector<float> down;
-    thread_local std::vector<const float*> rows;
-    const std::int64_t inX = row.x * f_ + triangle_.offset;
-    const auto floats = static_cast<std::ptrdiff_t>(4 * ((row.width - 1) * f_ + std::int64_t(triangle_.weights.size())));
-    down.resize(std::max<std::size_t>(down.size(), floats));
-    rows.resize(triangle_.weights.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = input.at(inX, row.y * f_ + triangle_.offset + std::int64_t(i));
-    blendRows(down.data(), rows.data(), triangle_.weights.data(), rows.size(), floats);
-    triangle_.shrinkRow(down.data(), row.width, shrunk_.tile().at(row.x, row.y));
+  // The triangle down, over the input under the row's cells, then across: the only place the
+  // input is read.
+  void shrinkRow(const GaussianBlur::InputReader& read, const PixelRect& row) const {
+    const std::int64_t taps = std::int64_t(triangle_.weights.size()), width = (row.width - 1) * f_ + taps;
+    const PixelRect under{row.x * f_ + triangle_.offset, row.y * f_ + triangle_.offset, width, taps};
+    read(under, [&](const Tile& input) {
+      thread_local std::vector<float> down;
+      thread_local std::vector<const float*> rows;
+      down.resize(std::max<std::size_t>(down.size(), 4 * width));
+      rows.resize(taps);
+      for (std::int64_t i = 0; i < taps; ++i) rows[i] = input.at(under.x, under.y + i);
+      blendRows(down.data(), rows.data(), triangle_.weights.data(), rows.size(), 4 * width);
+      triangle_.shrinkRow(down.data(), row.width, shrunk_.tile().at(row.x, row.y));
+    });
   }
 
   std::int64_t f_;
@@ -377,9 +387,13 @@ void GaussianBlur::prepare(const PixelRect& roi) {
   std::visit([&](auto& m) { m.prepare(roi); }, state_->method);
 }
 
-void GaussianBlur::compute(const Tile& input, const Tile& out) const {
+void GaussianBlur::compute(const InputReader& read, const Tile& out) const {
   if (out.rect.isEmpty()) return;
-  std::visit([&](const auto& m) { m.compute(input, out); }, state_->method);
+  std::visit([&](const auto& m) { m.compute(read, out); }, state_->method);
+}
+
+void GaussianBlur::compute(const Tile& input, const Tile& out) const {
+  compute([&](const PixelRect&, const Use& use) { use(input); }, out);
 }
 
 }  // namespace imaging

@@ -1,6 +1,7 @@
 // Filter nodes: the two area filters (Gaussian blur, disk minimum) around their kernels, and
 // the point-wise filters, each a small loop over the pixels of a tile.
 #include <cmath>
+#include <cstring>
 
 #include "imaging/kernels.h"
 #include "imaging/nodes.h"
@@ -33,6 +34,12 @@ class Blur final : public Node {
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const override {
     static_cast<const PreparedBlur*>(state)->blur.compute(in[0], out);
+  }
+
+  bool pullsInputs() const override { return true; }
+  void computePulling(const Tile& out, const InputReader& read, const RenderState* state) const override {
+    static_cast<const PreparedBlur*>(state)->blur.compute(
+        [&](const PixelRect& r, const GaussianBlur::Use& use) { read(0, r, use); }, out);
   }
 
  private:
@@ -157,12 +164,27 @@ Node::Ptr makeDifference(const Node::Ptr& input, const Node::Ptr& background) {
 }
 
 // Each output component is a row of the matrix dotted with the straight colour: computed as
-// the sum of the matrix's columns scaled by the components, four multiply-adds.
+// the sum of the matrix's columns scaled by the components, four multiply-adds. Two common
+// matrices skip the division by alpha: one that reads only alpha (an opacity made into a
+// colour), and one that only scales alpha (a layer made fainter), which on premultiplied
+// pixels is one product.
 Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
   f4 columns[4], bias = toF4(m.bias);
   const Vector4* rows[4] = {&m.red, &m.green, &m.blue, &m.alpha};
   for (int j = 0; j < 4; ++j)
     for (int i = 0; i < 4; ++i) columns[j][i] = (&rows[i]->x)[j];
+  auto isZero = [](f4 v) { return v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0; };
+  if (isZero(columns[0]) && isZero(columns[1]) && isZero(columns[2]))
+    return pointWise(input->extent, {input}, [=](auto p) {
+      using V = decltype(p);
+      return premultiply(repeated<V>(bias) + repeated<V>(columns[3]) * lane<3>(p));
+    });
+  ColorMatrix scaledAlpha;
+  scaledAlpha.alpha = m.alpha;
+  if (std::memcmp(&scaledAlpha, &m, sizeof m) == 0 && m.alpha.x == 0 && m.alpha.y == 0 && m.alpha.z == 0) {
+    float w = m.alpha.w;
+    return pointWise(input->extent, {input}, [=](auto p) { return lane<3>(p) != 0 ? p * w : decltype(p){}; });
+  }
   return pointWise(input->extent, {input}, [=](auto p) {
     using V = decltype(p);
     V s = unpremultiply(p);

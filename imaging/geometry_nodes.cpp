@@ -119,7 +119,8 @@ class GeneralTransform final : public TransformNode {
 class Crop final : public Node {
  public:
   Crop(Ptr input, const Rect& rect) : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}) {}
-  bool passesInputThrough() const override { return true; }
+  bool isView() const override { return true; }
+  bool passesInputThrough(const PixelRect&) const override { return true; }
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     simd::copyPixels(in[0], out);
   }
@@ -133,6 +134,8 @@ class Clamp final : public Node {
 
   // Inside the input's box a strip reads just its own pixels; outside, only edge pixels.
   bool sharesInputPixels() const override { return false; }
+  bool isView() const override { return true; }
+  bool passesInputThrough(const PixelRect& box) const override { return inputs[0]->pixelBox().contains(box); }
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     const PixelRect& b = inputs[0]->pixelBox();

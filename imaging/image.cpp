@@ -16,6 +16,13 @@ Image Image::fromGray(std::shared_ptr<const float[]> values, int width, int heig
 
 Rect Image::extent() const { return node_->extent; }
 
+std::optional<PixelBuffer> Image::pixels() const {
+  const Node* n = node_.get();
+  while (n->isView() && n->passesInputThrough(n->inputs[0]->pixelBox()) && n->pixelBox() == n->inputs[0]->pixelBox())
+    n = n->inputs[0].get();
+  return pixelsOf(*n);
+}
+
 Image Image::transformed(const Affine& t) const { return Image(makeTransform(node_, t)); }
 
 Image Image::cropped(const Rect& r) const { return Image(makeCrop(node_, r)); }

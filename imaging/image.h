@@ -81,6 +81,10 @@ class Image {
   Image colorClamped(const Vector4& min, const Vector4& max) const;
   Image gammaAdjusted(double power) const;  // straight colour raised to the power; alpha kept
 
+  // The pixel memory this image shows, when it is nothing but that memory (possibly cropped to
+  // no less than all of it): a reader that wants those very bytes need not render them.
+  std::optional<PixelBuffer> pixels() const;
+
   const std::shared_ptr<const Node>& node() const { return node_; }
   explicit Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
 

@@ -4,6 +4,7 @@
 // input tile that covers what they read (inputRegion) and an output tile to fill. Each call
 // works on one thread; the renderer runs calls for different strips in parallel.
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "imaging/tile.h"
@@ -37,10 +38,18 @@ class GaussianBlur {
   // Called once per render before any compute(): reserves what the render's outputs will
   // share. Reads no input and computes nothing.
   void prepare(const PixelRect& roi);
-  // Fills `out` (any part of roi), reading `input`, any tile covering inputRegion(out.rect).
+  // The input, read on demand: read(r, use) hands `use` a tile covering r, a part of
+  // inputRegion(out.rect), valid for that call only.
+  using Use = std::function<void(const Tile&)>;
+  using InputReader = std::function<void(const PixelRect& r, const Use& use)>;
+
+  // Fills `out` (any part of roi), reading only the parts of the input it needs: from sigma 4
+  // that is where the reduced grid has not been computed yet, which may be nowhere.
   // Safe to call from several threads at once, in any order. Throws std::logic_error if `out`
   // reaches beyond the roi of the last prepare() and the blur needs what prepare() reserved
   // (sigma 4 and up).
+  void compute(const InputReader& read, const Tile& out) const;
+  // The same, with `input` any tile covering inputRegion(out.rect).
   void compute(const Tile& input, const Tile& out) const;
 
  private:

@@ -4,6 +4,7 @@
 // input for a given output region, and how to compute output pixels from input tiles. How and
 // when nodes are evaluated belongs to the renderer alone.
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -51,6 +52,17 @@ class Node {
   // place). Called from several threads at once.
   virtual void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const = 0;
 
+  // Reads input `i` over r (a part of inputRegion(i, out)) for a pulling compute, handing the
+  // tile to `use`; the tile lives for that call only.
+  using Use = std::function<void(const Tile&)>;
+  using InputReader = std::function<void(std::size_t i, const PixelRect& r, const Use& use)>;
+
+  // A node that may need only parts of its input region, which it finds out while computing
+  // (a blur whose reduced grid other outputs have mostly computed already), pulls its inputs
+  // through a reader instead of being handed them whole.
+  virtual bool pullsInputs() const { return false; }
+  virtual void computePulling(const Tile& /*out*/, const InputReader& /*read*/, const RenderState*) const {}
+
   // Whether computing a region reads input pixels that neighbouring regions read too (a
   // blur's margin): such an input is worth computing once, into a buffer.
   virtual bool sharesInputPixels() const { return kind == NodeKind::area; }
@@ -59,8 +71,14 @@ class Node {
   // region the output is the image there, where it is 0 the background.
   virtual bool blendsByMask() const { return false; }
 
-  // A node that only restricts its input (a crop) can hand out the input's tile unchanged.
-  virtual bool passesInputThrough() const { return false; }
+  // A view of its input (a crop, a clamp to the extent): its pixels are the input's, cut off
+  // or repeated at the edges. A view never needs a buffer of its own; where it is read often,
+  // its input is worth a buffer instead.
+  virtual bool isView() const { return false; }
+
+  // Whether the node's pixels over `box` (inside pixelBox()) are its input's pixels there,
+  // unchanged: the input's tile can then be handed out as it is.
+  virtual bool passesInputThrough(const PixelRect& /*box*/) const { return false; }
 
   // Pixel boxes of infinite extents stop here: far beyond any picture, and small enough that
   // sums of coordinates never overflow.

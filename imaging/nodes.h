@@ -2,6 +2,7 @@
 // Constructors of the engine's node kinds. Image's methods are thin wrappers over these; the
 // classes themselves stay private to their .cpp files.
 #include <memory>
+#include <optional>
 
 #include "imaging/image.h"
 #include "imaging/node.h"
@@ -12,6 +13,8 @@ namespace imaging {
 Node::Ptr makeConstant(const Color& straight);
 // `owner` keeps the memory alive when the image owns it; empty for the caller's memory.
 Node::Ptr makePixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner);
+// The memory of a node made by makePixels, else nothing.
+std::optional<PixelBuffer> pixelsOf(const Node& node);
 Node::Ptr makeGray(std::shared_ptr<const float[]> values, int width, int height);
 
 // Geometry.

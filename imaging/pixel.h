@@ -2,6 +2,8 @@
 // Premultiplied RGBA float pixels as vectors, for the point-wise loops: f4 holds one pixel,
 // f8 two. The helpers are written once for either width, so a filter's formula reads the same
 // whether it runs on one pixel or two.
+#include <immintrin.h>
+
 #include <cstring>
 
 namespace imaging {
@@ -60,11 +62,22 @@ inline f8 lane(f8 v) {
 inline f4 withAlpha(f4 c, f4 a) { return __builtin_shuffle(c, a, i4{0, 1, 2, 7}); }
 inline f8 withAlpha(f8 c, f8 a) { return __builtin_shuffle(c, a, i8{0, 1, 2, 11, 4, 5, 6, 15}); }
 
+// 1/a from the hardware estimate and one Newton step: within a few ulps of a division, at a
+// fraction of its cost. Nothing divides as often as unpremultiplying does.
+inline f4 reciprocal(f4 a) {
+  f4 r = _mm_rcp_ps(a);
+  return r * (2 - a * r);
+}
+inline f8 reciprocal(f8 a) {
+  f8 r = _mm256_rcp_ps(a);
+  return r * (2 - a * r);
+}
+
 // Straight colour from premultiplied: where alpha is 0 there is no colour to recover.
 template <class V>
 inline V unpremultiply(V p) {
   V a = lane<3>(p);
-  V s = a != 0 ? p / a : V{};
+  V s = a != 0 ? p * reciprocal(a) : V{};
   return withAlpha(s, a);
 }
 template <class V>

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -114,6 +115,8 @@ void zero(const Tile& t) {
 constexpr std::int64_t kTileWidth = 128, kTileHeight = 32;
 // A buffer's pixels are computed cell by cell, on first use.
 constexpr std::int64_t kCellWidth = 128, kCellHeight = 32;
+// Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
+constexpr std::int64_t kBlendColumn = 32;
 
 // The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
 // its background or its image there.
@@ -127,37 +130,24 @@ Uniform uniformMask(const Tile& mask) {
   return zeros ? Uniform::zero : ones ? Uniform::one : Uniform::no;
 }
 
-// One band's plan and its buffers.
+// One band's plan and its buffers: an entry per node, each pointing at its inputs' entries, so
+// that evaluating walks the plan without looking anything up.
 class Evaluation {
  public:
-  Evaluation(const Node::Ptr& root, const PixelRect& region) : root_(root.get()) {
-    collect(root_);
-    entry(root_).roi = region;
+  Evaluation(const Node::Ptr& root, const PixelRect& region) {
+    root_ = &collect(root.get());
+    root_->roi = region;
     planRegions();
     chooseMaterialised();
     allocateBuffers();
   }
 
-  // The node's pixels over r: a view of its buffer when it has one (computed there on first
-  // use), else computed into arena memory. Transparent outside the node's pixel box.
-  Tile evaluate(const Node* node, const PixelRect& r, Arena& arena) const {
-    const Entry& e = entries_.at(node);
-    if (e.buffer) {
-      assert(e.tile.rect.contains(r));
-      ensureComputed(node, e, r, arena);
-      return e.tile.view(r);
-    }
-    PixelRect box = node->pixelBox().intersected(r);
-    Tile mask;
-    if (box == r)
-      if (auto tile = shortcut(node, r, arena, mask)) return *tile;
-    Tile out = arena.allocate(r);
-    computeInto(node, e, out, box, arena, mask);
-    return out;
-  }
+  Tile evaluateRoot(const PixelRect& r, Arena& arena) const { return evaluate(*root_, r, arena); }
 
  private:
   struct Entry {
+    const Node* node = nullptr;
+    Entry* inputs[kMaxInputs] = {};
     PixelRect roi;
     int consumers = 0;
     bool readWithMargin = false;  // by an area filter: its pixels are read more than once
@@ -170,33 +160,37 @@ class Evaluation {
     std::unique_ptr<RenderState> state;
   };
 
-  Entry& entry(const Node* n) { return entries_[n]; }
-
-  // Post-order: every node after its inputs.
-  void collect(const Node* n) {
-    if (entries_.count(n)) return;
-    entries_[n];
-    for (const auto& in : n->inputs) collect(in.get());
-    order_.push_back(n);
+  // Post-order: every node after its inputs. Entries live in a map, so their addresses hold.
+  Entry& collect(const Node* n) {
+    auto [it, fresh] = entries_.try_emplace(n);
+    Entry& e = it->second;
+    if (!fresh) return e;
+    e.node = n;
+    assert(n->inputs.size() <= kMaxInputs);
+    for (std::size_t i = 0; i < n->inputs.size(); ++i) e.inputs[i] = &collect(n->inputs[i].get());
+    order_.push_back(&e);
+    return e;
   }
 
+  // Regions and readers flow from the root to the sources. A view passes its readers on to its
+  // input: the input is what they really read.
   void planRegions() {
     for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
-      const Node* n = *it;
-      Entry& e = entry(n);
+      Entry& e = **it;
+      const Node* n = e.node;
       PixelRect box = n->pixelBox().intersected(e.roi);
       if (box.isEmpty()) continue;
       for (std::size_t i = 0; i < n->inputs.size(); ++i) {
-        Entry& in = entry(n->inputs[i].get());
+        Entry& in = *e.inputs[i];
         in.roi = in.roi.united(n->inputRegion(i, box));
-        in.consumers++;
-        if (n->sharesInputPixels()) in.readWithMargin = true;
+        in.consumers += n->isView() ? std::max(e.consumers, 1) : 1;
+        in.readWithMargin |= n->sharesInputPixels() || (n->isView() && e.readWithMargin);
       }
     }
   }
 
   // Cheap enough to compute again wherever it is needed: sources and short point-wise runs.
-  bool cheap(const Node* n, int depth = 0) const {
+  static bool cheap(const Node* n, int depth = 0) {
     if (n->kind == NodeKind::source) return true;
     if (n->kind != NodeKind::pointwise || depth >= 2) return false;
     for (const auto& in : n->inputs)
@@ -205,34 +199,49 @@ class Evaluation {
   }
 
   void chooseMaterialised() {
-    for (const Node* n : order_) {
-      Entry& e = entry(n);
-      if (n == root_ || e.roi.isEmpty()) continue;
-      e.materialised = !cheap(n) && (e.consumers > 1 || e.readWithMargin);
+    for (Entry* e : order_) {
+      if (e == root_ || e->roi.isEmpty() || e->node->isView()) continue;
+      e->materialised = !cheap(e->node) && (e->consumers > 1 || e->readWithMargin);
     }
   }
 
   // Buffers are only reserved here, and nodes prepared; nothing is computed until it is first
   // read.
   void allocateBuffers() {
-    for (const Node* n : order_) {
-      Entry& e = entry(n);
-      if (e.materialised) {
-        e.buffer = BufferPool::acquire(static_cast<std::size_t>(e.roi.area()) * 4);
-        e.tile = {e.buffer.get(), static_cast<std::ptrdiff_t>(4 * e.roi.width), e.roi};
-        e.columns = (e.roi.width + kCellWidth - 1) / kCellWidth;
-        std::int64_t rows = (e.roi.height + kCellHeight - 1) / kCellHeight;
-        e.cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e.columns * rows)]());
+    for (Entry* e : order_) {
+      if (e->materialised) {
+        e->buffer = BufferPool::acquire(static_cast<std::size_t>(e->roi.area()) * 4);
+        e->tile = {e->buffer.get(), static_cast<std::ptrdiff_t>(4 * e->roi.width), e->roi};
+        e->columns = (e->roi.width + kCellWidth - 1) / kCellWidth;
+        std::int64_t rows = (e->roi.height + kCellHeight - 1) / kCellHeight;
+        e->cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e->columns * rows)]());
       }
-      PixelRect box = n->pixelBox().intersected(e.roi);
-      if (!box.isEmpty()) e.state = n->prepare(box);
+      PixelRect box = e->node->pixelBox().intersected(e->roi);
+      if (!box.isEmpty()) e->state = e->node->prepare(box);
     }
+  }
+
+  // The node's pixels over r: a view of its buffer when it has one (computed there on first
+  // use), else computed into arena memory. Transparent outside the node's pixel box.
+  Tile evaluate(const Entry& e, const PixelRect& r, Arena& arena) const {
+    if (e.buffer) {
+      assert(e.tile.rect.contains(r));
+      ensureComputed(e, r, arena);
+      return e.tile.view(r);
+    }
+    PixelRect box = e.node->pixelBox().intersected(r);
+    Tile mask;
+    if (box == r)
+      if (auto tile = shortcut(e, r, arena, mask)) return *tile;
+    Tile out = arena.allocate(r);
+    computeInto(e, out, box, arena, mask);
+    return out;
   }
 
   // Computes every cell of the buffer that r touches and that no one has computed yet; waits
   // for cells another thread is computing. Inputs are never waiting on their consumers, so
   // the waits cannot go round in a circle.
-  void ensureComputed(const Node* n, const Entry& e, const PixelRect& r, Arena& arena) const {
+  void ensureComputed(const Entry& e, const PixelRect& r, Arena& arena) const {
     PixelRect need = r.intersected(e.roi);
     if (need.isEmpty()) return;
     std::int64_t c0 = (need.x - e.roi.x) / kCellWidth, c1 = (need.maxX() - 1 - e.roi.x) / kCellWidth;
@@ -246,7 +255,7 @@ class Evaluation {
           PixelRect cell = PixelRect{e.roi.x + column * kCellWidth, e.roi.y + row * kCellHeight, kCellWidth, kCellHeight}
                                .intersected(e.roi);
           Arena::Mark mark = arena.mark();
-          computeInto(n, e, e.tile.view(cell), n->pixelBox().intersected(cell), arena);
+          computeInto(e, e.tile.view(cell), e.node->pixelBox().intersected(cell), arena);
           arena.release(mark);
           state.store(2, std::memory_order_release);
         } else {
@@ -255,38 +264,80 @@ class Evaluation {
       }
   }
 
-  // Where a node's pixels are some input's pixels unchanged: a crop inside its rectangle, a
-  // blend whose mask is all 0 or all 1. A blend's mask, once evaluated, is left in `mask` so
-  // that computing the blend does not evaluate it again.
-  std::optional<Tile> shortcut(const Node* n, const PixelRect& box, Arena& arena, Tile& mask) const {
-    if (n->passesInputThrough()) return evaluate(n->inputs[0].get(), box, arena);
-    if (n->blendsByMask()) {
-      if (!mask.data) mask = evaluate(n->inputs[2].get(), box, arena);
+  // Where a node's pixels are some input's pixels unchanged: a view inside its input, a blend
+  // whose mask is all 0 or all 1. A blend's mask, once evaluated, is left in `mask` so that
+  // computing the blend does not evaluate it again.
+  std::optional<Tile> shortcut(const Entry& e, const PixelRect& box, Arena& arena, Tile& mask) const {
+    if (e.node->passesInputThrough(box)) return evaluate(*e.inputs[0], box, arena);
+    if (e.node->blendsByMask()) {
+      if (!mask.data) mask = evaluate(*e.inputs[2], box, arena);
       Uniform u = uniformMask(mask);
-      if (u != Uniform::no) return evaluate(n->inputs[u == Uniform::one ? 0 : 1].get(), box, arena);
+      if (u != Uniform::no) return evaluate(*e.inputs[u == Uniform::one ? 0 : 1], box, arena);
     }
     return std::nullopt;
   }
 
   // `mask`: a blend's mask over box, when the caller has already evaluated it.
-  void computeInto(const Node* n, const Entry& e, const Tile& out, const PixelRect& box, Arena& arena,
-                   Tile mask = {}) const {
+  void computeInto(const Entry& e, const Tile& out, const PixelRect& box, Arena& arena, Tile mask = {}) const {
     if (box != out.rect) zero(out);
     if (box.isEmpty()) return;
-    if (auto tile = shortcut(n, box, arena, mask)) {
+    if (auto tile = shortcut(e, box, arena, mask)) {
       simd::copyPixels(*tile, out.view(box));
+      return;
+    }
+    if (e.node->blendsByMask()) return computeBlend(e, out.view(box), arena, mask);
+    computeFromInputs(e, out.view(box), arena, mask);
+  }
+
+  // A blend whose mask is mixed somewhere in the region: narrow columns where the mask is 0 or
+  // 1 throughout copy the side they show, and only runs of mixed columns are blended. Along a
+  // subject's outline this leaves the costly side (an edge fill, say) to a narrow band.
+  void computeBlend(const Entry& e, const Tile& out, Arena& arena, const Tile& mask) const {
+    const PixelRect& box = out.rect;
+    auto column = [&](std::int64_t x) {
+      PixelRect c{x, box.y, std::min(kBlendColumn, box.maxX() - x), box.height};
+      return std::pair{c, uniformMask(mask.view(c))};
+    };
+    for (std::int64_t x = box.x; x < box.maxX();) {
+      auto [c, u] = column(x);
+      if (u != Uniform::no) {
+        simd::copyPixels(evaluate(*e.inputs[u == Uniform::one ? 0 : 1], c, arena), out.view(c));
+        x = c.maxX();
+        continue;
+      }
+      std::int64_t end = c.maxX();
+      for (auto [next, v] = column(end); end < box.maxX() && v == Uniform::no; std::tie(next, v) = column(end))
+        end = next.maxX();
+      PixelRect run{x, box.y, end - x, box.height};
+      computeFromInputs(e, out.view(run), arena, mask.view(run));
+      x = end;
+    }
+  }
+
+  void computeFromInputs(const Entry& e, const Tile& out, Arena& arena, const Tile& mask) const {
+    const PixelRect& box = out.rect;
+    const Node* n = e.node;
+    if (n->pullsInputs()) {
+      n->computePulling(
+          out,
+          [&](std::size_t i, const PixelRect& r, const Node::Use& use) {
+            Arena::Mark mark = arena.mark();
+            use(evaluate(*e.inputs[i], r, arena));
+            arena.release(mark);
+          },
+          e.state.get());
       return;
     }
     Tile inputs[kMaxInputs];
     std::span<Tile> in(inputs, n->inputs.size());
     for (std::size_t i = 0; i < n->inputs.size(); ++i)
-      in[i] = n->blendsByMask() && i == 2 ? mask : evaluate(n->inputs[i].get(), n->inputRegion(i, box), arena);
-    n->compute(out.view(box), in, e.state.get());
+      in[i] = n->blendsByMask() && i == 2 ? mask : evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
+    n->compute(out, in, e.state.get());
   }
 
-  const Node* root_;
+  Entry* root_ = nullptr;
   std::unordered_map<const Node*, Entry> entries_;
-  std::vector<const Node*> order_;
+  std::vector<Entry*> order_;
 };
 
 }  // namespace
@@ -301,7 +352,7 @@ void renderStrips(const Node::Ptr& root, const PixelRect& region,
     forEachTile(band, kTileWidth, kTileHeight, [&](const PixelRect& tile, int worker) {
       Arena& arena = arenaOf(worker);
       arena.reset();
-      sink(evaluation.evaluate(root.get(), tile, arena));
+      sink(evaluation.evaluateRoot(tile, arena));
     });
   }
 }

@@ -48,10 +48,17 @@ class Pixels final : public Node {
     }
   }
 
+  const PixelBuffer& buffer() const { return pixels_; }
+
  private:
   // Half floats were written by the engine itself: taken as they are.
   static void readHalves(const std::uint8_t* s, float* d, std::int64_t count) {
-    for (std::int64_t i = 0; i < count; ++i, s += 8, d += 4) {
+    std::int64_t i = 0;
+    for (; i + 2 <= count; i += 2, s += 16, d += 8) {
+      __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+      _mm256_storeu_ps(d, _mm256_cvtph_ps(h));
+    }
+    for (; i < count; ++i, s += 8, d += 4) {
       __m128i h = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
       _mm_storeu_ps(d, _mm_cvtph_ps(h));
     }
@@ -90,6 +97,11 @@ Node::Ptr makeConstant(const Color& c) {
 
 Node::Ptr makePixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner) {
   return std::make_shared<Pixels>(pixels, std::move(owner));
+}
+
+std::optional<PixelBuffer> pixelsOf(const Node& node) {
+  if (auto p = dynamic_cast<const Pixels*>(&node)) return p->buffer();
+  return std::nullopt;
 }
 
 Node::Ptr makeGray(std::shared_ptr<const float[]> values, int width, int height) {

@@ -14,14 +14,23 @@ segmentation::Route route() {
   return args.mode == "person" ? segmentation::Route::person : segmentation::Route::subject;
 }
 
-// The picture as the networks see it: 8-bit RGBA at the work rectangle's size.
-std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect) {
-  auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
-  std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
-  ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect, srgb);
-  segmentation::Picture view{rgba.data(), width, height, std::ptrdiff_t{4} * width};
+std::optional<segmentation::Mask> segment(const segmentation::Picture& view) {
   if (route() == segmentation::Route::person) return segmentation::personMask(view);
   return segmentation::subjectMask(view);
+}
+
+// The picture as the networks see it: 8-bit RGBA at the work rectangle's size. A picture that
+// already is such memory (a frame the loop has fitted, a decoded file at its own size) is read
+// where it lies.
+std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect) {
+  auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
+  auto memory = picture.pixels();
+  if (memory && memory->format == imaging::PixelFormat::rgba8 && memory->width == width &&
+      memory->height == height && rect.x == 0 && rect.y == 0)
+    return segment({static_cast<const std::uint8_t*>(memory->data), width, height, memory->rowBytes});
+  std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
+  ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect, srgb);
+  return segment({rgba.data(), width, height, std::ptrdiff_t{4} * width});
 }
 
 Image maskImage(segmentation::Mask mask) {

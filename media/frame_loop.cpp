@@ -64,6 +64,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   const auto width = static_cast<std::int64_t>(W), height = static_cast<std::int64_t>(H);
   const std::int64_t rowBytes = width * 4;
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(rowBytes * height));
+  std::vector<std::uint8_t> fittedFrame(buf.size());
   const Image clear = clearColor.cropped(outRect);
   std::vector<MaskBuffer> maskBuffers;
   if (args.smooth > 0) {
@@ -81,7 +82,11 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
 
   while (auto frame = reader.next()) {
     auto start = std::chrono::steady_clock::now();
-    Image picture = fitted(Image::fromPixels({frame->bgra, frame->width, frame->height, frame->rowBytes, PixelFormat::bgra8}));
+    // Fitted once, into memory: the segmentation and the cut-out then read the same pixels
+    // instead of resampling the frame each.
+    ctx.render(fitted(Image::fromPixels({frame->bgra, frame->width, frame->height, frame->rowBytes, PixelFormat::bgra8})),
+               fittedFrame.data(), rowBytes, outRect, srgb);
+    Image picture = Image::fromPixels({fittedFrame.data(), int(width), int(height), rowBytes, PixelFormat::rgba8});
     std::optional<Image> found;
     try {
       found = rawMask(picture, outRect);

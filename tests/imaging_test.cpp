@@ -147,19 +147,23 @@ TEST(Geometry, StretchingKeepsSolidEdgesAndShrinkingDoesNotAlias) {
 }
 
 TEST(Blur, MatchesAnExactGaussian) {
-  // A step edge at x = 50 and a constant, each clamped so the blur sees no picture border.
-  Picture step = picture(100, 3, [](int x, int) { return grey(x < 50 ? 1 : 0); });
-  Picture flat = picture(100, 3, [](int, int) { return Color{0.2f, 0.6f, 0.9f, 1}; });
+  // A step edge at x = 150 and a constant, each clamped so the blur sees no picture border;
+  // rendered in many tiles, so the tiles share the blur's work between them and both threads.
+  constexpr int kWidth = 300, kHeight = 90, kEdge = 150;
+  Picture step = picture(kWidth, kHeight, [](int x, int) { return grey(x < kEdge ? 1 : 0); });
+  Picture flat = picture(kWidth, kHeight, [](int, int) { return Color{0.2f, 0.6f, 0.9f, 1}; });
   for (double sigma : {0.5, 1.5, 5.0, 18.0, 40.0}) {
-    Rendered r = render(step.image.clampedToExtent().gaussianBlurred(sigma), {0, 1, 100, 1});
-    Rendered c = render(flat.image.clampedToExtent().gaussianBlurred(sigma), {0, 1, 100, 1});
-    for (int x = 0; x < 100; ++x) {
-      double exact = exactBlur([](int i) { return i < 50 ? 1.0 : 0.0; }, x, sigma);
-      EXPECT_LE(std::fabs(r.red(x, 1) - 255 * exact), 1.0) << "sigma " << sigma << " x " << x;
-      EXPECT_EQ(c.at(x, 1)[1], 153) << "sigma " << sigma << " x " << x;
-    }
-    for (int x = 40; x < 60; ++x)  // a step blurs into the error function
-      EXPECT_NEAR(r.red(x, 1), 255 * 0.5 * std::erfc((x + 0.5 - 50) / (sigma * std::sqrt(2))), 1.0);
+    Rendered r = render(step.image.clampedToExtent().gaussianBlurred(sigma), {0, 0, kWidth, kHeight});
+    Rendered c = render(flat.image.clampedToExtent().gaussianBlurred(sigma), {0, 0, kWidth, kHeight});
+    std::vector<double> exact(kWidth);
+    for (int x = 0; x < kWidth; ++x) exact[x] = exactBlur([](int i) { return i < kEdge ? 1.0 : 0.0; }, x, sigma);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x) {
+        ASSERT_LE(std::fabs(r.red(x, y) - 255 * exact[x]), 1.0) << "sigma " << sigma << " at " << x << "," << y;
+        ASSERT_EQ(c.at(x, y)[1], 153) << "sigma " << sigma << " at " << x << "," << y;
+      }
+    for (int x = kEdge - 10; x < kEdge + 10; ++x)  // a step blurs into the error function
+      EXPECT_NEAR(r.red(x, 1), 255 * 0.5 * std::erfc((x + 0.5 - kEdge) / (sigma * std::sqrt(2))), 1.0);
   }
 }
 
@@ -200,6 +204,9 @@ TEST(PointWise, ColourOperations) {
   ColorMatrix weighted, rest;  // alpha 0.25 and 0.75 whatever the colour
   weighted.alpha = {0, 0, 0, 0}, weighted.bias = {0, 0, 0, 0.25f};
   rest.alpha = {0, 0, 0, 0}, rest.bias = {0, 0, 0, 0.75f};
+  ColorMatrix opacity, fainter;  // grey of the alpha, opaque; alpha halved, colour kept
+  opacity.red = opacity.green = opacity.blue = {0, 0, 0, 1}, opacity.alpha = {}, opacity.bias = {0, 0, 0, 1};
+  fainter.alpha = {0, 0, 0, 0.5f};
   Image maskHalf = Image::color(grey(0.5));
   struct Case {
     const char* what;
@@ -208,6 +215,8 @@ TEST(PointWise, ColourOperations) {
   } cases[] = {
       {"colour matrix on straight colour", half.image.colorMatrix(swap), {77, 102, 204, 102}},
       {"weighted keeps the colour", opaque.image.colorMatrix(weighted), {153, 51, 255, 64}},
+      {"opacity as an opaque grey", half.image.colorMatrix(opacity), {128, 128, 128, 255}},
+      {"alpha scaled, colour kept", half.image.colorMatrix(fainter), {204, 102, 51, 64}},
       {"gamma on colour only", half.image.gammaAdjusted(2), {163, 41, 10, 128}},
       {"clamp", opaque.image.colorClamped({0.3f, 0.3f, 0.3f, 0}, {0.5f, 1, 1, 1}), {128, 77, 255, 255}},
       {"blend by the mask's value", opaque.image.blendedWithMask(dark.image, maskHalf), {102, 102, 128, 255}},
@@ -220,6 +229,20 @@ TEST(PointWise, ColourOperations) {
     Rendered r = render(c.image, {0, 0, 1, 1});
     for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.at(0, 0)[i], c.rgba[i], 1) << c.what << " component " << i;
   }
+}
+
+TEST(Render, BlendTakesEachSideWhereTheMaskIsFlatAndMixesElsewhere) {
+  // Within one tile the mask is 0, then a ramp, then 1: flat columns copy one side, the ramp
+  // blends.
+  auto m = [](int x) { return x < 100 ? 0.0f : x < 140 ? float(x - 100) / 40 : 1.0f; };
+  Picture mask = picture(300, 40, [&](int x, int) { return grey(m(x)); });
+  Image red = Image::color({1, 0, 0, 1}), blue = Image::color({0, 0, 1, 1});
+  Rendered r = render(red.blendedWithMask(blue, mask.image), {0, 0, 300, 40});
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 300; ++x) {
+      ASSERT_NEAR(r.red(x, y), 255 * m(x), 1) << x << "," << y;
+      ASSERT_NEAR(r.at(x, y)[2], 255 * (1 - m(x)), 1) << x << "," << y;
+    }
 }
 
 TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
