@@ -69,13 +69,15 @@ std::string vipsError() {
   return message.empty() ? "the PNG encoder failed" : message;
 }
 
-// Encodes 8-bit RGBA pixels as PNG into an open file.
+// Encodes 8-bit RGBA pixels as PNG into an open file. Encoding runs on one core and takes
+// longer than the whole matting chain on two: the fastest deflate level, with the SUB filter,
+// halves its time for files about 4% larger than level 2 makes (a 12-megapixel cut-out).
 std::optional<std::string> encodePNG(const std::vector<std::uint8_t>& rgba, int width, int height, int fd) {
   VipsImage* image = vips_image_new_from_memory(rgba.data(), rgba.size(), width, height, 4, VIPS_FORMAT_UCHAR);
   if (!image) return vipsError();
   image->Type = VIPS_INTERPRETATION_sRGB;
   VipsTarget* target = vips_target_new_to_descriptor(fd);
-  int failed = target ? vips_pngsave_target(image, target, "compression", 2, "filter", VIPS_FOREIGN_PNG_FILTER_SUB, nullptr)
+  int failed = target ? vips_pngsave_target(image, target, "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_SUB, nullptr)
                       : -1;
   if (target) g_object_unref(target);
   g_object_unref(image);

@@ -17,9 +17,10 @@
 namespace imaging {
 namespace {
 
-
-// Above this many pixels a render is cut into bands, each planned on its own.
-constexpr std::int64_t kBandPixels = std::int64_t{8} << 20;
+// Above this many pixels a render is cut into bands, each planned on its own: a band's
+// buffers are reused by the next, so a large picture faults in fresh memory for one band
+// only. A default video frame (1080x1920) is one band.
+constexpr std::int64_t kBandPixels = std::int64_t{2} << 20;
 
 // No node reads more than three inputs (a blend: image, background, mask).
 constexpr std::size_t kMaxInputs = 3;
