@@ -71,6 +71,10 @@ class Node {
   // region the output is the image there, where it is 0 the background.
   virtual bool blendsByMask() const { return false; }
 
+  // Whether every pixel of the pixel box is the same (a constant colour): one row then serves
+  // every row of any region.
+  virtual bool isUniform() const { return false; }
+
   // A view of its input (a crop, a clamp to the extent): its pixels are the input's, cut off
   // or repeated at the edges. A view never needs a buffer of its own; where it is read often,
   // its input is worth a buffer instead.

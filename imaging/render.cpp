@@ -159,6 +159,8 @@ class Evaluation {
     std::unique_ptr<std::atomic<std::uint8_t>[]> cells;
     std::int64_t columns = 0;
     std::unique_ptr<RenderState> state;
+    // A uniform node's one row, seen as every row of roi (tile with stride 0).
+    std::vector<float> row;
   };
 
   // Post-order: every node after its inputs. Entries live in a map, so their addresses hold.
@@ -219,12 +221,18 @@ class Evaluation {
       }
       PixelRect box = e->node->pixelBox().intersected(e->roi);
       if (!box.isEmpty()) e->state = e->node->prepare(box);
+      if (e->node->isUniform() && box == e->roi && !box.isEmpty()) {
+        e->row.resize(static_cast<std::size_t>(4 * box.width));
+        e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}}, {}, e->state.get());
+        e->tile = {e->row.data(), 0, box};
+      }
     }
   }
 
   // The node's pixels over r: a view of its buffer when it has one (computed there on first
   // use), else computed into arena memory. Transparent outside the node's pixel box.
   Tile evaluate(const Entry& e, const PixelRect& r, Arena& arena) const {
+    if (!e.row.empty()) return e.tile.view(r);
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
       ensureComputed(e, r, arena);

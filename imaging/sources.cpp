@@ -17,6 +17,8 @@ class Constant final : public Node {
  public:
   explicit Constant(f4 premultiplied) : Node(NodeKind::source, Rect::infinite()), value_(premultiplied) {}
 
+  bool isUniform() const override { return true; }
+
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       float* d = out.at(out.rect.x, y);

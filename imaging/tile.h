@@ -40,7 +40,8 @@ struct PixelRect {
 };
 
 // A view of premultiplied RGBA float pixels covering `rect`. Row 0 of the memory is the
-// bottom row of `rect` (y = rect.y); `stride` counts floats from one row to the next.
+// bottom row of `rect` (y = rect.y); `stride` counts floats from one row to the next (0 in a
+// read-only tile whose rows are all the same memory, a constant's).
 struct Tile {
   float* data = nullptr;
   std::ptrdiff_t stride = 0;
