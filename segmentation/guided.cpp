@@ -96,20 +96,25 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
 
 void guidedUpsample(const Picture& picture, const float* guide, const float* probability, int width,
                     int height, GuidedFilter filter, float* out, std::ptrdiff_t outStride) {
-  const std::vector<float> fits = coefficients(guide, probability, width, height, filter);
-  const PlaneResampler rows(fits.data(), 4, width, height, picture.width, picture.height);
+  // Four coefficient planes and the probability itself, brought up together row by row.
+  std::vector<float> planes = coefficients(guide, probability, width, height, filter);
+  planes.insert(planes.end(), probability, probability + std::size_t(width) * height);
+  const PlaneResampler rows(planes.data(), 5, width, height, picture.width, picture.height);
   const std::size_t w = picture.width;
   imaging::forEachStrip({0, 0, 1, picture.height}, 16, [&](const imaging::PixelRect& strip, int) {
-    std::vector<float> coefficient(4 * w);
-    const float *aRed = &coefficient[0], *aGreen = aRed + w, *aBlue = aGreen + w, *b = aBlue + w;
+    std::vector<float> row(5 * w);
+    const float *aRed = &row[0], *aGreen = aRed + w, *aBlue = aGreen + w, *b = aBlue + w, *p = b + w;
     constexpr float unit = 1.0f / 255;
     for (auto y = strip.y; y < strip.maxY(); ++y) {
-      for (int c = 0; c < 4; ++c) rows.row(c, static_cast<int>(y), &coefficient[c * w]);
+      for (int c = 0; c < 5; ++c) rows.row(c, static_cast<int>(y), &row[c * w]);
       const std::uint8_t* px = picture.rgba + y * picture.rowBytes;
       float* mask = out + y * outStride;
       for (std::size_t x = 0; x < w; ++x) {
         const float q = (aRed[x] * px[4 * x] + aGreen[x] * px[4 * x + 1] + aBlue[x] * px[4 * x + 2]) * unit + b[x];
-        mask[x] = std::clamp(q, 0.0f, 1.0f);
+        float value = std::clamp((q - 0.5f) * filter.contrast + 0.5f, 0.0f, 1.0f);
+        if (p[x] >= filter.sureSubject) value = std::max(value, std::min(p[x], 1.0f));
+        else if (p[x] <= filter.sureBackground) value = std::min(value, std::max(p[x], 0.0f));
+        mask[x] = value;
       }
     }
   });
