@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "segmentation/guided.h"
 #include "segmentation/models.h"
 #include "segmentation/resample.h"
 
@@ -28,6 +29,29 @@ class Lazy {
   std::mutex mutex_;
   const Network* network_ = nullptr;
 };
+
+// IS-Net's last layer works at half its input's size and the network only enlarges that to
+// 1024, so at 512 nothing of its detail is lost. Tuned on the composites m01, m03, m05 and m13
+// (and m12), from bilinear upsampling: IoU at 0.5 up by 0.001 to 0.005 on each, mean alpha
+// error down on each (mean IoU of the four 0.9453 -> 0.9480), m05's recall 0.923 -> 0.921.
+// Radius 4 at 512, or 4 to 8 at 1024, gave the same IoU within 0.0003 at up to four times the
+// cost and lost as much or more of m05's thin legs (recall 0.916-0.921).
+constexpr int kRefinementSize = kSubjectSize / 2;
+constexpr GuidedFilter kSubjectRefinement{2, 1e-4f, 1, 0.05f, 0.9f};
+
+// The probability brought to the picture's size by a colour-guided filter, so the outline
+// follows the picture's own edges rather than a bilinear blur of the network's.
+Mask refineSubject(const Picture& picture, const std::vector<float>& probability) {
+  constexpr int size = kRefinementSize;
+  const PlaneResampler half(probability.data(), 1, kSubjectSize, kSubjectSize, size, size);
+  std::vector<float> reduced(std::size_t(size) * size);
+  for (int y = 0; y < size; ++y) half.row(0, y, &reduced[std::size_t(y) * size]);
+  const std::vector<float> guide = picturePlanes(picture, size, size);
+  Mask mask{picture.width, picture.height, std::vector<float>(std::size_t(picture.width) * picture.height)};
+  guidedUpsample(picture, guide.data(), reduced.data(), size, size, kSubjectRefinement, mask.values.data(),
+                 picture.width);
+  return mask;
+}
 
 }  // namespace
 
@@ -65,7 +89,7 @@ std::optional<Mask> subjectMask(const Picture& picture) {
   const std::vector<float> planes = picturePlanes(picture, size, size, 1, -0.5f);
   const Tensor probability = subjectNetwork().run(planes.data(), 3, size, size);
   if (noSubject(probability.values.data(), probability.values.size())) return std::nullopt;
-  return planeToMask(probability.values.data(), size, size, picture.width, picture.height);
+  return refineSubject(picture, probability.values);
 }
 
 }  // namespace segmentation

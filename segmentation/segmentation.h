@@ -3,7 +3,8 @@
 //   person  - MediaPipe selfie segmentation (256x256 or 256x144, whichever aspect is nearer
 //             the picture's), refined at the picture's size by a guided filter so the mask
 //             follows hair and clothing edges; fast enough for every video frame.
-//   subject - IS-Net at its 1024x1024 training size, every salient subject merged.
+//   subject - IS-Net at its 1024x1024 training size, every salient subject merged, brought to
+//             the picture's size by the same kind of guided filter.
 // Each network is loaded once per process (two intra-op threads) and reused; the runtime and
 // the models are found where the set-up put them (compiled in, nothing read from the
 // environment). A route returns nothing when the picture has no subject (see noSubject()).
