@@ -3,6 +3,7 @@
 // error and a final report of the matting time per frame.
 #include "media/frame_loop.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,15 @@ void writeFrame(const std::vector<std::uint8_t>& buf) {
   }
 }
 
+// Every frame allocates and frees the same large blocks (its mask, the blur grids, the
+// networks' planes). Mapped afresh each time, every one of their pages faults and is cleared
+// again by the kernel; kept in the heap they are simply reused. Blocks above 32 MB (the
+// all-subjects network's largest tensors) are still given back, which keeps the peak down.
+void keepLargeBlocks() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+}
+
 std::string report(std::int64_t n, double busy) {
   char average[64];
   std::snprintf(average, sizeof average, "%.1f", n > 0 ? busy * 1000 / double(n) : 0.0);
@@ -76,6 +86,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   } catch (const segmentation::SetupError& e) {
     fail(e.what());
   }
+  keepLargeBlocks();
   std::int64_t n = 0;
   std::optional<Image> lastMask;
   double busy = 0;
