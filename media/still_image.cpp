@@ -1,7 +1,6 @@
 // Still-image mode: a picture file in, its subject over full transparency out as a PNG file
 // of the requested size.
 #include <cstdlib>
-#include <future>
 #include <string>
 
 #include "cli/args.h"
@@ -32,23 +31,14 @@ Image stretchedPicture(const Image& decoded, Rect& rect) {
 }  // namespace
 
 void runStillImage() {
-  // The network loads while the picture decodes: each takes a good part of a second on a large
-  // photo, and neither needs the other.
-  // A failure waits for the loading, so the process never exits under a half-made network.
-  auto loading = std::async(std::launch::async, prepareMask);
-  auto failLoaded = [&](const std::string& message) {
-    loading.wait();
-    fail(message);
-  };
   auto decoded = Image::fromFile(args.image);
-  if (!decoded) failLoaded("cannot read " + args.image);
+  if (!decoded) fail("cannot read " + args.image);
   Rect rect;
   Image picture = stretchedPicture(*decoded, rect);
-  if (auto tooLarge = sizeProblem(rect.width, rect.height)) failLoaded("cannot write " + args.out + ": " + *tooLarge);
+  if (auto tooLarge = sizeProblem(rect.width, rect.height)) fail("cannot write " + args.out + ": " + *tooLarge);
 
   std::optional<Image> mask;
   try {
-    loading.get();
     mask = rawMask(picture, rect);
   } catch (const segmentation::SetupError& e) {
     fail(e.what());
