@@ -19,6 +19,21 @@ std::optional<segmentation::Mask> segment(const segmentation::Picture& view) {
   return segmentation::subjectMask(view);
 }
 
+// Whether straight RGBA memory reads the same as its render: a render writes a pixel with no
+// opacity as four zero bytes, whatever colour the memory keeps under it.
+bool rendersAsItIs(const imaging::PixelBuffer& m) {
+  for (int y = 0; y < m.height; ++y) {
+    const auto* row = static_cast<const std::uint8_t*>(m.data) + y * m.rowBytes;
+    bool hidden = false;
+    for (int x = 0; x < m.width; ++x) {
+      const std::uint8_t* p = row + 4 * x;
+      hidden |= p[3] == 0 && (p[0] | p[1] | p[2]) != 0;
+    }
+    if (hidden) return false;
+  }
+  return true;
+}
+
 // The picture as the networks see it: 8-bit RGBA at the work rectangle's size. A picture that
 // already is such memory (a frame the loop has fitted, a decoded file at its own size) is read
 // where it lies.
@@ -26,7 +41,7 @@ std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect
   auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
   auto memory = picture.pixels();
   if (memory && memory->format == imaging::PixelFormat::rgba8 && memory->width == width &&
-      memory->height == height && rect.x == 0 && rect.y == 0)
+      memory->height == height && rect.x == 0 && rect.y == 0 && rendersAsItIs(*memory))
     return segment({static_cast<const std::uint8_t*>(memory->data), width, height, memory->rowBytes});
   std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
   ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect, srgb);
