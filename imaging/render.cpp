@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -315,8 +314,11 @@ class Evaluation {
         continue;
       }
       std::int64_t end = c.maxX();
-      for (auto [next, v] = column(end); end < box.maxX() && v == Uniform::no; std::tie(next, v) = column(end))
+      while (end < box.maxX()) {
+        auto [next, v] = column(end);
+        if (v != Uniform::no) break;
         end = next.maxX();
+      }
       PixelRect run{x, box.y, end - x, box.height};
       computeFromInputs(e, out.view(run), arena, mask.view(run));
       x = end;
