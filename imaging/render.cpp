@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imaging/parallel.h"
+#include "imaging/pixel.h"
 #include "imaging/simd.h"
 
 namespace imaging {
@@ -121,13 +122,27 @@ constexpr std::int64_t kBlendColumn = 32;
 // The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
 // its background or its image there.
 enum class Uniform { no, zero, one };
+// Every blend asks this of every tile, so the mask's green is scanned two pixels at a time
+// for its least and greatest value, a row at a time until they differ. A NaN anywhere makes
+// the tile mixed, as it would be pixel by pixel.
 Uniform uniformMask(const Tile& mask) {
-  bool zeros = true, ones = true;
-  for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && (zeros || ones); ++y) {
-    const float* p = mask.at(mask.rect.x, y) + 1;
-    for (std::int64_t i = 0; i < 4 * mask.rect.width; i += 4) zeros &= p[i] == 0, ones &= p[i] == 1;
+  if (mask.rect.isEmpty()) return Uniform::zero;
+  float least = mask.at(mask.rect.x, mask.rect.y)[1], greatest = least, poison = 0;
+  const std::int64_t n = 4 * mask.rect.width;
+  for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && least == greatest; ++y) {
+    const float* p = mask.at(mask.rect.x, y);
+    f8 lo = splatV<f8>(least), hi = lo, nan{};
+    std::int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      f8 green = lane<1>(loadV<f8>(p + i));
+      lo = minV(lo, green), hi = maxV(hi, green), nan += green * 0;
+    }
+    for (int k = 0; k < 8; k += 4)
+      least = std::min(least, lo[k]), greatest = std::max(greatest, hi[k]), poison += nan[k];
+    if (i < n) least = std::min(least, p[i + 1]), greatest = std::max(greatest, p[i + 1]), poison += p[i + 1] * 0;
   }
-  return zeros ? Uniform::zero : ones ? Uniform::one : Uniform::no;
+  if (least != greatest || poison != 0) return Uniform::no;
+  return least == 0 ? Uniform::zero : least == 1 ? Uniform::one : Uniform::no;
 }
 
 // One band's plan and its buffers: an entry per node, each pointing at its inputs' entries, so
