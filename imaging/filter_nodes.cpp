@@ -164,10 +164,11 @@ Node::Ptr makeDifference(const Node::Ptr& input, const Node::Ptr& background) {
 }
 
 // Each output component is a row of the matrix dotted with the straight colour: computed as
-// the sum of the matrix's columns scaled by the components, four multiply-adds. Two common
-// matrices skip the division by alpha: one that reads only alpha (an opacity made into a
-// colour), and one that only scales alpha (a layer made fainter), which on premultiplied
-// pixels is one product.
+// the sum of the matrix's columns scaled by the components, four multiply-adds. Common
+// matrices take shorter ways: one that reads only alpha (an opacity made into a colour) and
+// one that only scales alpha (a layer made fainter) skip the division by alpha, the second
+// being one product on premultiplied pixels; a diagonal one (a weight, a gain and offset) is
+// one multiply-add.
 Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
   f4 columns[4], bias = toF4(m.bias);
   const Vector4* rows[4] = {&m.red, &m.green, &m.blue, &m.alpha};
@@ -185,6 +186,15 @@ Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
     float w = m.alpha.w;
     return pointWise(input->extent, {input}, [=](auto p) { return lane<3>(p) != 0 ? p * w : decltype(p){}; });
   }
+  const f4 diagonal{m.red.x, m.green.y, m.blue.z, m.alpha.w};
+  bool isDiagonal = true;
+  for (int j = 0; j < 4; ++j)
+    for (int i = 0; i < 4; ++i) isDiagonal &= i == j || columns[j][i] == 0;
+  if (isDiagonal)
+    return pointWise(input->extent, {input}, [=](auto p) {
+      using V = decltype(p);
+      return premultiply(repeated<V>(bias) + repeated<V>(diagonal) * unpremultiply(p));
+    });
   return pointWise(input->extent, {input}, [=](auto p) {
     using V = decltype(p);
     V s = unpremultiply(p);
