@@ -1,7 +1,6 @@
 // Filter nodes: the two area filters (Gaussian blur, disk minimum) around their kernels, and
 // the point-wise filters, each a small loop over the pixels of a tile.
 #include <cmath>
-#include <cstring>
 
 #include "imaging/kernels.h"
 #include "imaging/nodes.h"
@@ -180,16 +179,15 @@ Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
       using V = decltype(p);
       return premultiply(repeated<V>(bias) + repeated<V>(columns[3]) * lane<3>(p));
     });
-  ColorMatrix scaledAlpha;
-  scaledAlpha.alpha = m.alpha;
-  if (std::memcmp(&scaledAlpha, &m, sizeof m) == 0 && m.alpha.x == 0 && m.alpha.y == 0 && m.alpha.z == 0) {
-    float w = m.alpha.w;
-    return pointWise(input->extent, {input}, [=](auto p) { return lane<3>(p) != 0 ? p * w : decltype(p){}; });
-  }
   const f4 diagonal{m.red.x, m.green.y, m.blue.z, m.alpha.w};
   bool isDiagonal = true;
   for (int j = 0; j < 4; ++j)
     for (int i = 0; i < 4; ++i) isDiagonal &= i == j || columns[j][i] == 0;
+  const bool keepsColour = diagonal[0] == 1 && diagonal[1] == 1 && diagonal[2] == 1 && isZero(bias);
+  if (isDiagonal && keepsColour) {
+    const float w = diagonal[3];
+    return pointWise(input->extent, {input}, [=](auto p) { return lane<3>(p) != 0 ? p * w : decltype(p){}; });
+  }
   if (isDiagonal)
     return pointWise(input->extent, {input}, [=](auto p) {
       using V = decltype(p);

@@ -115,17 +115,4 @@ void PlaneResampler::row(int c, int y, float* out) const {
   }
 }
 
-Mask planeToMask(const float* plane, int width, int height, int toWidth, int toHeight) {
-  const PlaneResampler rows(plane, 1, width, height, toWidth, toHeight);
-  Mask mask{toWidth, toHeight, std::vector<float>(std::size_t(toWidth) * toHeight)};
-  forEachRowStrip(toHeight, [&](int y0, int y1, int) {
-    for (int y = y0; y < y1; ++y) {
-      float* out = &mask.values[std::size_t(y) * toWidth];
-      rows.row(0, y, out);
-      for (int x = 0; x < toWidth; ++x) out[x] = std::clamp(out[x], 0.0f, 1.0f);
-    }
-  });
-  return mask;
-}
-
 }  // namespace segmentation

@@ -51,7 +51,4 @@ class PlaneResampler {
   std::vector<float> wide_;  // plane, input row, output column
 };
 
-// A plane resampled to the picture's size as a mask, clamped to 0..1. Uses the strip pool.
-Mask planeToMask(const float* plane, int width, int height, int toWidth, int toHeight);
-
 }  // namespace segmentation

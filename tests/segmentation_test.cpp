@@ -247,10 +247,12 @@ TEST(GuidedFilter, NeverContradictsASureProbability) {
   std::vector<float> out(std::size_t(f.width) * f.height);
   segmentation::guidedUpsample(f.picture(), f.guide.data(), probability.data(), f.lowWidth, f.lowHeight, filter,
                                out.data(), f.width);
-  const Mask up = segmentation::planeToMask(probability.data(), f.lowWidth, f.lowHeight, f.width, f.height);
+  const segmentation::PlaneResampler rows(probability.data(), 1, f.lowWidth, f.lowHeight, f.width, f.height);
+  std::vector<float> up(out.size());
+  for (int y = 0; y < f.height; ++y) rows.row(0, y, &up[std::size_t(y) * f.width]);
   int sure = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
-    const float p = up.values[i];
+    const float p = std::clamp(up[i], 0.0f, 1.0f);
     if (p >= filter.sureSubject) {
       ASSERT_GE(out[i], p - 1e-6f) << i;
     }
