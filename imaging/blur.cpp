@@ -392,6 +392,8 @@ void GaussianBlur::compute(const InputReader& read, const Tile& out) const {
   std::visit([&](const auto& m) { m.compute(read, out); }, state_->method);
 }
 
+bool GaussianBlur::readsInParts() const { return std::holds_alternative<ReducedBlur>(state_->method); }
+
 void GaussianBlur::compute(const Tile& input, const Tile& out) const {
   compute([&](const PixelRect&, const Use& use) { use(input); }, out);
 }

@@ -21,6 +21,12 @@ namespace {
 
 PixelRect wholePixels(const Rect& r) { return Node::pixelsInside(r); }
 
+// n copies of one pixel's bytes.
+template <std::size_t Bytes>
+void fillPixels(std::uint8_t* d, const std::uint8_t (&pixel)[Bytes], std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) std::memcpy(d + Bytes * i, pixel, Bytes);
+}
+
 }  // namespace
 
 void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds,
@@ -28,9 +34,12 @@ void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowB
   PixelRect region = wholePixels(bounds);
   bool straight = !options_.outputPremultiplied;
   renderStrips(image.node(), region, [&](const Tile& strip) {
+    std::uint8_t flat[4];
+    if (strip.flat) pixelsToBytes(strip.data, flat, 1, straight);
     for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
       std::uint8_t* d = rgba + (region.maxY() - 1 - y) * rowBytes + 4 * (strip.rect.x - region.x);
-      pixelsToBytes(strip.at(strip.rect.x, y), d, strip.rect.width, straight);
+      if (strip.flat) fillPixels(d, flat, strip.rect.width);
+      else pixelsToBytes(strip.at(strip.rect.x, y), d, strip.rect.width, straight);
     }
   });
 }
@@ -42,6 +51,12 @@ void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowB
     for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
       std::uint8_t* d = base + (region.maxY() - 1 - y) * rowBytes + 8 * (strip.rect.x - region.x);
       const float* s = strip.at(strip.rect.x, y);
+      if (strip.flat) {
+        std::uint8_t flat[8];
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(flat), _mm_cvtps_ph(_mm_loadu_ps(s), _MM_FROUND_TO_NEAREST_INT));
+        fillPixels(d, flat, strip.rect.width);
+        continue;
+      }
       for (std::int64_t i = 0; i < strip.rect.width; ++i) {
         __m128i h = _mm_cvtps_ph(_mm_loadu_ps(s + 4 * i), _MM_FROUND_TO_NEAREST_INT);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 8 * i), h);

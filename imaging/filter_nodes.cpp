@@ -21,7 +21,11 @@ class Blur final : public Node {
   Blur(Ptr input, double sigma)
       : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
         sigma_(sigma),
-        reach_(GaussianBlur(sigma).reach()) {}
+        reach_(GaussianBlur(sigma).reach()),
+        readsInParts_(GaussianBlur(sigma).readsInParts()) {}
+
+  // A blur that reads its input in parts would lose by having the whole region computed first.
+  bool keepsFlatInput() const override { return !readsInParts_; }
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_.x, reach_.y); }
 
@@ -44,6 +48,7 @@ class Blur final : public Node {
  private:
   double sigma_;
   GaussianBlur::Reach reach_;
+  bool readsInParts_;
 };
 
 class MorphologyMinimum final : public Node {
@@ -51,6 +56,7 @@ class MorphologyMinimum final : public Node {
   MorphologyMinimum(Ptr input, double radius)
       : Node(NodeKind::area, input->extent, {input}), radius_(radius) {}
 
+  bool keepsFlatInput() const override { return true; }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     return morphologyInputRegion(out, radius_);
   }

@@ -136,6 +136,7 @@ class Clamp final : public Node {
   bool sharesInputPixels() const override { return false; }
   bool isView() const override { return true; }
   bool passesInputThrough(const PixelRect& box) const override { return inputs[0]->pixelBox().contains(box); }
+  bool keepsFlatInput() const override { return true; }
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     const PixelRect& b = inputs[0]->pixelBox();

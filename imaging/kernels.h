@@ -52,6 +52,10 @@ class GaussianBlur {
   // The same, with `input` any tile covering inputRegion(out.rect).
   void compute(const Tile& input, const Tile& out) const;
 
+  // Whether compute() reads only the parts of the input region it lacks (sigma 4 and up),
+  // rather than all of it at once.
+  bool readsInParts() const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;

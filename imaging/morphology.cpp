@@ -5,6 +5,8 @@
 // area, and everything happens in a few rows of scratch held in registers and L1.
 #include <cstddef>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "imaging/kernels.h"
@@ -82,11 +84,35 @@ PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
   return out.grownBy(reach, reach);
 }
 
-void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
-  const Disk disk(radius);
-  if (out.rect.isEmpty()) return;
-  if (disk.reach == 0) return copyPixels(in, out);
+namespace {
 
+// Whether every pixel of `in` over r is p, all four components alike (a NaN never is).
+bool everyPixelIs(const Tile& in, const PixelRect& r, f4 p) {
+  const f8 pp = repeated<f8>(p);
+  const std::ptrdiff_t n = 4 * r.width;
+  for (std::int64_t y = r.y; y < r.maxY(); ++y) {
+    const float* row = in.at(r.x, y);
+    i8 differs{};
+    std::ptrdiff_t i = 0;
+    for (; i + 8 <= n; i += 8) differs |= loadV<f8>(row + i) != pp;
+    if (i < n) {
+      i4 tail = load4(row + i) != p;
+      if (tail[0] | tail[1] | tail[2] | tail[3]) return false;
+    }
+    for (int k = 0; k < 8; ++k)
+      if (differs[k]) return false;
+  }
+  return true;
+}
+
+void fill(const Tile& out, f4 p) {
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+    float* row = out.at(out.rect.x, y);
+    for (std::int64_t x = 0; x < out.rect.width; ++x) store4(row + 4 * x, p);
+  }
+}
+
+void diskMinimum(const Tile& in, const Tile& out, const Disk& disk) {
   const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;
   std::vector<float> scratch(disk.heights.size() * spanFloats);
   std::vector<float*> columns;
@@ -102,6 +128,43 @@ void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
     for (x = 0; x + 32 <= outFloats; x += 32) rowMinimum<f8, 4>(disk, columns, x, dst);
     for (; x + 8 <= outFloats; x += 8) rowMinimum<f8, 1>(disk, columns, x, dst);
     if (x < outFloats) rowMinimum<f4, 1>(disk, columns, x, dst);
+  }
+}
+
+// Masks are mostly flat 0 or 1, and the minimum of a flat neighbourhood is its value: columns
+// this wide whose whole neighbourhood holds one pixel value are filled with it, and only runs
+// of the others pay for the minimum.
+constexpr std::int64_t kFlatColumn = 32;
+
+}  // namespace
+
+void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
+  const Disk disk(radius);
+  if (out.rect.isEmpty()) return;
+  if (disk.reach == 0) return copyPixels(in, out);
+
+  const PixelRect& box = out.rect;
+  auto column = [&](std::int64_t x) {
+    PixelRect c{x, box.y, std::min(kFlatColumn, box.maxX() - x), box.height};
+    PixelRect around = c.grownBy(disk.reach, disk.reach);
+    f4 p = load4(in.at(around.x, around.y));
+    return std::pair{c, everyPixelIs(in, around, p) ? std::optional<f4>(p) : std::nullopt};
+  };
+  for (std::int64_t x = box.x; x < box.maxX();) {
+    auto [c, flat] = column(x);
+    if (flat) {
+      fill(out.view(c), *flat);
+      x = c.maxX();
+      continue;
+    }
+    std::int64_t end = c.maxX();
+    while (end < box.maxX()) {
+      auto [next, nextFlat] = column(end);
+      if (nextFlat) break;
+      end = next.maxX();
+    }
+    diskMinimum(in, out.view({x, box.y, end - x, box.height}), disk);
+    x = end;
   }
 }
 

@@ -75,6 +75,15 @@ class Node {
   // every row of any region.
   virtual bool isUniform() const { return false; }
 
+  // Whether the node's pixels over a region are one value wherever its input is that one value
+  // over the region it reads (a minimum, a blur, a clamp): the output is then that value.
+  virtual bool keepsFlatInput() const { return false; }
+
+  // For a source: whether its pixels over `box` (inside pixelBox()) are all one value; if so,
+  // that premultiplied value is left in pixel[0..3]. Asked before every compute(), so it gives
+  // up at the first pixel that differs.
+  virtual bool isFlatOver(const PixelRect& /*box*/, float* /*pixel*/) const { return false; }
+
   // A view of its input (a crop, a clamp to the extent): its pixels are the input's, cut off
   // or repeated at the edges. A view never needs a buffer of its own; where it is read often,
   // its input is worth a buffer instead.

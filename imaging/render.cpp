@@ -118,6 +118,8 @@ constexpr std::int64_t kTileWidth = 128, kTileHeight = 32;
 constexpr std::int64_t kCellWidth = 128, kCellHeight = 32;
 // Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
 constexpr std::int64_t kBlendColumn = 32;
+// The states of a buffer's cell.
+constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2, kFlat = 3;
 
 // The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
 // its background or its image there.
@@ -127,6 +129,7 @@ enum class Uniform { no, zero, one };
 // the tile mixed, as it would be pixel by pixel.
 Uniform uniformMask(const Tile& mask) {
   if (mask.rect.isEmpty()) return Uniform::zero;
+  if (mask.flat) return mask.data[1] == 0 ? Uniform::zero : mask.data[1] == 1 ? Uniform::one : Uniform::no;
   float least = mask.at(mask.rect.x, mask.rect.y)[1], greatest = least, poison = 0;
   const std::int64_t n = 4 * mask.rect.width;
   for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && least == greatest; ++y) {
@@ -169,8 +172,9 @@ class Evaluation {
     bool materialised = false;
     BufferPool::Buffer buffer;
     Tile tile;
-    // Per cell of the buffer: 0 not computed, 1 being computed, 2 done.
+    // Per cell of the buffer: its state, and its one value when it is flat.
     std::unique_ptr<std::atomic<std::uint8_t>[]> cells;
+    std::unique_ptr<f4[]> cellValues;
     std::int64_t columns = 0;
     std::unique_ptr<RenderState> state;
     // A uniform node's one row, seen as every row of roi (tile with stride 0).
@@ -232,59 +236,107 @@ class Evaluation {
         e->columns = (e->roi.width + kCellWidth - 1) / kCellWidth;
         std::int64_t rows = (e->roi.height + kCellHeight - 1) / kCellHeight;
         e->cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e->columns * rows)]());
+        e->cellValues.reset(new f4[static_cast<std::size_t>(e->columns * rows)]);
       }
       PixelRect box = e->node->pixelBox().intersected(e->roi);
       if (!box.isEmpty()) e->state = e->node->prepare(box);
       if (e->node->isUniform() && box == e->roi && !box.isEmpty()) {
         e->row.resize(static_cast<std::size_t>(4 * box.width));
         e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}}, {}, e->state.get());
-        e->tile = {e->row.data(), 0, box};
+        e->tile = {e->row.data(), 0, box, true};
       }
     }
   }
 
   // The node's pixels over r: a view of its buffer when it has one (computed there on first
-  // use), else computed into arena memory. Transparent outside the node's pixel box.
+  // use), else computed into arena memory; a flat tile wherever they are one value.
+  // Transparent outside the node's pixel box.
   Tile evaluate(const Entry& e, const PixelRect& r, Arena& arena) const {
     if (!e.row.empty()) return e.tile.view(r);
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
-      ensureComputed(e, r, arena);
+      if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value);
       return e.tile.view(r);
     }
     PixelRect box = e.node->pixelBox().intersected(r);
-    Tile mask;
-    if (box == r)
-      if (auto tile = shortcut(e, r, arena, mask)) return *tile;
+    if (box == r) return produce(e, r, arena, nullptr);
     Tile out = arena.allocate(r);
-    computeInto(e, out, box, arena, mask);
+    computeInto(e, out, box, arena);
     return out;
   }
 
   // Computes every cell of the buffer that r touches and that no one has computed yet; waits
   // for cells another thread is computing. Inputs are never waiting on their consumers, so
-  // the waits cannot go round in a circle.
-  void ensureComputed(const Entry& e, const PixelRect& r, Arena& arena) const {
+  // the waits cannot go round in a circle. Returns the value of r's pixels if every cell it
+  // touches was flat with that one value.
+  std::optional<f4> ensureComputed(const Entry& e, const PixelRect& r, Arena& arena) const {
     PixelRect need = r.intersected(e.roi);
-    if (need.isEmpty()) return;
+    if (need.isEmpty()) return std::nullopt;
     std::int64_t c0 = (need.x - e.roi.x) / kCellWidth, c1 = (need.maxX() - 1 - e.roi.x) / kCellWidth;
     std::int64_t r0 = (need.y - e.roi.y) / kCellHeight, r1 = (need.maxY() - 1 - e.roi.y) / kCellHeight;
+    bool flat = need == r;
+    std::optional<f4> value;
     for (std::int64_t row = r0; row <= r1; ++row)
       for (std::int64_t column = c0; column <= c1; ++column) {
-        std::atomic<std::uint8_t>& state = e.cells[static_cast<std::size_t>(row * e.columns + column)];
-        if (state.load(std::memory_order_acquire) == 2) continue;
-        std::uint8_t idle = 0;
-        if (state.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-          PixelRect cell = PixelRect{e.roi.x + column * kCellWidth, e.roi.y + row * kCellHeight, kCellWidth, kCellHeight}
-                               .intersected(e.roi);
-          Arena::Mark mark = arena.mark();
-          computeInto(e, e.tile.view(cell), e.node->pixelBox().intersected(cell), arena);
-          arena.release(mark);
-          state.store(2, std::memory_order_release);
-        } else {
-          while (state.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+        const auto i = static_cast<std::size_t>(row * e.columns + column);
+        std::atomic<std::uint8_t>& state = e.cells[i];
+        std::uint8_t idle = kIdle;
+        if (state.load(std::memory_order_acquire) < kDone) {
+          if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel)) computeCell(e, row, column, arena);
+          while (state.load(std::memory_order_acquire) < kDone) std::this_thread::yield();
         }
+        flat = flat && state.load(std::memory_order_relaxed) == kFlat && (!value || same(*value, e.cellValues[i]));
+        if (flat) value = e.cellValues[i];
       }
+    return flat ? value : std::nullopt;
+  }
+
+  void computeCell(const Entry& e, std::int64_t row, std::int64_t column, Arena& arena) const {
+    PixelRect cell = PixelRect{e.roi.x + column * kCellWidth, e.roi.y + row * kCellHeight, kCellWidth, kCellHeight}
+                         .intersected(e.roi);
+    Arena::Mark mark = arena.mark();
+    auto value = computeInto(e, e.tile.view(cell), e.node->pixelBox().intersected(cell), arena);
+    arena.release(mark);
+    const auto i = static_cast<std::size_t>(row * e.columns + column);
+    if (value) e.cellValues[i] = *value;
+    e.cells[i].store(value ? kFlat : kDone, std::memory_order_release);
+  }
+
+  // out's pixels: outside box transparent, inside computed. Returns their value if the inside
+  // came out flat.
+  std::optional<f4> computeInto(const Entry& e, const Tile& out, const PixelRect& box, Arena& arena) const {
+    if (box != out.rect) zero(out);
+    if (box.isEmpty()) return std::nullopt;
+    Tile inside = out.view(box);
+    Tile t = produce(e, box, arena, &inside);
+    if (t.data != inside.data) simd::copyPixels(t, inside);
+    if (t.flat && box == out.rect) return load4(t.data);
+    return std::nullopt;
+  }
+
+  // The node's pixels over box (inside its pixel box): an input's tile where they are that
+  // input's pixels unchanged, a flat tile where they are one value, else computed into `into`
+  // (fresh arena memory when there is none).
+  Tile produce(const Entry& e, const PixelRect& box, Arena& arena, const Tile* into) const {
+    const Node* n = e.node;
+    Tile mask;
+    if (auto tile = shortcut(e, box, arena, mask)) return *tile;
+    if (float p[4]; n->isFlatOver(box, p)) return flatTile(arena, box, load4(p));
+    Tile inputs[kMaxInputs];
+    bool evaluated = !n->blendsByMask() && (n->kind == NodeKind::pointwise || n->keepsFlatInput());
+    if (evaluated) {
+      bool allFlat = true;
+      for (std::size_t i = 0; i < n->inputs.size(); ++i) {
+        inputs[i] = evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
+        allFlat = allFlat && inputs[i].flat;
+      }
+      if (allFlat && !n->inputs.empty())
+        return flatTile(arena, box, n->kind == NodeKind::pointwise ? onePixel(e, inputs) : load4(inputs[0].data));
+    }
+    Tile out = into ? *into : arena.allocate(box);
+    if (n->blendsByMask()) computeBlend(e, out, arena, mask);
+    else computeFromInputs(e, out, arena, mask, evaluated ? inputs : nullptr);
+    return out;
   }
 
   // Where a node's pixels are some input's pixels unchanged: a view inside its input, a blend
@@ -300,16 +352,14 @@ class Evaluation {
     return std::nullopt;
   }
 
-  // `mask`: a blend's mask over box, when the caller has already evaluated it.
-  void computeInto(const Entry& e, const Tile& out, const PixelRect& box, Arena& arena, Tile mask = {}) const {
-    if (box != out.rect) zero(out);
-    if (box.isEmpty()) return;
-    if (auto tile = shortcut(e, box, arena, mask)) {
-      simd::copyPixels(*tile, out.view(box));
-      return;
-    }
-    if (e.node->blendsByMask()) return computeBlend(e, out.view(box), arena, mask);
-    computeFromInputs(e, out.view(box), arena, mask);
+  // A point-wise node's one pixel from flat inputs.
+  f4 onePixel(const Entry& e, const Tile* inputs) const {
+    const PixelRect one{inputs[0].rect.x, inputs[0].rect.y, 1, 1};
+    Tile views[kMaxInputs];
+    for (std::size_t i = 0; i < e.node->inputs.size(); ++i) views[i] = inputs[i].view(one);
+    float value[4];
+    e.node->compute({value, 4, one}, std::span<const Tile>(views, e.node->inputs.size()), e.state.get());
+    return load4(value);
   }
 
   // A blend whose mask is mixed somewhere in the region: narrow columns where the mask is 0 or
@@ -335,18 +385,20 @@ class Evaluation {
         end = next.maxX();
       }
       PixelRect run{x, box.y, end - x, box.height};
-      computeFromInputs(e, out.view(run), arena, mask.view(run));
+      computeFromInputs(e, out.view(run), arena, mask.view(run), nullptr);
       x = end;
     }
   }
 
-  void computeFromInputs(const Entry& e, const Tile& out, Arena& arena, const Tile& mask) const {
+  // `evaluated`: the inputs over their regions, when produce() has already evaluated them.
+  void computeFromInputs(const Entry& e, const Tile& out, Arena& arena, const Tile& mask, const Tile* evaluated) const {
     const PixelRect& box = out.rect;
     const Node* n = e.node;
     if (n->pullsInputs()) {
       n->computePulling(
           out,
           [&](std::size_t i, const PixelRect& r, const Node::Use& use) {
+            if (evaluated && evaluated[i].rect.contains(r)) return use(evaluated[i].view(r));
             Arena::Mark mark = arena.mark();
             use(evaluate(*e.inputs[i], r, arena));
             arena.release(mark);
@@ -357,9 +409,20 @@ class Evaluation {
     Tile inputs[kMaxInputs];
     std::span<Tile> in(inputs, n->inputs.size());
     for (std::size_t i = 0; i < n->inputs.size(); ++i)
-      in[i] = n->blendsByMask() && i == 2 ? mask : evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
+      in[i] = evaluated                        ? evaluated[i]
+              : n->blendsByMask() && i == 2 ? mask
+                                            : evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
     n->compute(out, in, e.state.get());
   }
+
+  // A tile of one value over r: a single row of copies, read as every row.
+  static Tile flatTile(Arena& arena, const PixelRect& r, f4 value) {
+    Tile row = arena.allocate({r.x, r.y, r.width, 1});
+    for (std::int64_t i = 0; i < r.width; ++i) store4(row.data + 4 * i, value);
+    return {row.data, 0, r, true};
+  }
+
+  static bool same(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
   Entry* root_ = nullptr;
   std::unordered_map<const Node*, Entry> entries_;

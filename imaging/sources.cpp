@@ -13,6 +13,20 @@
 namespace imaging {
 namespace {
 
+// Whether the n words from `words` all equal the word at `first`. The whole row is compared
+// without a branch, which the compiler vectorises.
+template <class Word>
+bool sameWords(const void* words, const void* first, std::int64_t n) {
+  Word w, v;
+  std::memcpy(&w, first, sizeof w);
+  Word differs = 0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    std::memcpy(&v, static_cast<const std::uint8_t*>(words) + i * sizeof v, sizeof v);
+    differs |= v ^ w;
+  }
+  return differs == 0;
+}
+
 class Constant final : public Node {
  public:
   explicit Constant(f4 premultiplied) : Node(NodeKind::source, Rect::infinite()), value_(premultiplied) {}
@@ -38,16 +52,20 @@ class Pixels final : public Node {
         owner_(std::move(owner)) {}
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
-    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-      const auto* row = static_cast<const std::uint8_t*>(pixels_.data) +
-                        (pixels_.height - 1 - y) * pixels_.rowBytes;
-      float* d = out.at(out.rect.x, y);
-      switch (pixels_.format) {
-        case PixelFormat::bgra8: bytesToPixels(row + 4 * out.rect.x, d, out.rect.width, true); break;
-        case PixelFormat::rgba8: bytesToPixels(row + 4 * out.rect.x, d, out.rect.width, false); break;
-        case PixelFormat::rgbaHalf: readHalves(row + 8 * out.rect.x, d, out.rect.width); break;
-      }
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
+      convert(rowAt(y) + bytesPerPixel() * out.rect.x, out.at(out.rect.x, y), out.rect.width);
+  }
+
+  bool isFlatOver(const PixelRect& box, float* pixel) const override {
+    const std::uint8_t* first = rowAt(box.y) + bytesPerPixel() * box.x;
+    for (std::int64_t y = box.y; y < box.maxY(); ++y) {
+      const std::uint8_t* row = rowAt(y) + bytesPerPixel() * box.x;
+      bool same = pixels_.format == PixelFormat::rgbaHalf ? sameWords<std::uint64_t>(row, first, box.width)
+                                                           : sameWords<std::uint32_t>(row, first, box.width);
+      if (!same) return false;
     }
+    convert(first, pixel, 1);
+    return true;
   }
 
   const PixelBuffer& buffer() const { return pixels_; }
@@ -66,6 +84,18 @@ class Pixels final : public Node {
     }
   }
 
+  std::int64_t bytesPerPixel() const { return pixels_.format == PixelFormat::rgbaHalf ? 8 : 4; }
+  const std::uint8_t* rowAt(std::int64_t y) const {
+    return static_cast<const std::uint8_t*>(pixels_.data) + (pixels_.height - 1 - y) * pixels_.rowBytes;
+  }
+  void convert(const std::uint8_t* s, float* d, std::int64_t count) const {
+    switch (pixels_.format) {
+      case PixelFormat::bgra8: bytesToPixels(s, d, count, true); break;
+      case PixelFormat::rgba8: bytesToPixels(s, d, count, false); break;
+      case PixelFormat::rgbaHalf: readHalves(s, d, count); break;
+    }
+  }
+
   PixelBuffer pixels_;
   std::shared_ptr<const void> owner_;
 };
@@ -80,13 +110,23 @@ class Gray final : public Node {
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-      const float* s = values_.get() + (height_ - 1 - y) * std::int64_t{width_} + out.rect.x;
+      const float* s = rowAt(y) + out.rect.x;
       float* d = out.at(out.rect.x, y);
       for (std::int64_t i = 0; i < out.rect.width; ++i) store4(d + 4 * i, f4{s[i], s[i], s[i], 1});
     }
   }
 
+  bool isFlatOver(const PixelRect& box, float* pixel) const override {
+    const float* first = rowAt(box.y) + box.x;
+    for (std::int64_t y = box.y; y < box.maxY(); ++y)
+      if (!sameWords<std::uint32_t>(rowAt(y) + box.x, first, box.width)) return false;
+    store4(pixel, f4{*first, *first, *first, 1});
+    return true;
+  }
+
  private:
+  const float* rowAt(std::int64_t y) const { return values_.get() + (height_ - 1 - y) * std::int64_t{width_}; }
+
   std::shared_ptr<const float[]> values_;
   int width_, height_;
 };

@@ -42,17 +42,22 @@ struct PixelRect {
 // A view of premultiplied RGBA float pixels covering `rect`. Row 0 of the memory is the
 // bottom row of `rect` (y = rect.y); `stride` counts floats from one row to the next (0 in a
 // read-only tile whose rows are all the same memory, a constant's).
+//
+// A flat tile is one pixel value throughout: a read-only row of copies of it, with stride 0.
+// Masks are flat over most of a picture, and what is computed from flat tiles alone is flat
+// too, so it is worked out once instead of for every pixel.
 struct Tile {
   float* data = nullptr;
   std::ptrdiff_t stride = 0;
   PixelRect rect;
+  bool flat = false;
 
   // Pointer to pixel (x, y); both must lie inside rect.
   float* at(std::int64_t x, std::int64_t y) const {
     return data + (y - rect.y) * stride + (x - rect.x) * 4;
   }
   // The same memory seen through a smaller rectangle (r must lie inside rect).
-  Tile view(const PixelRect& r) const { return {at(r.x, r.y), stride, r}; }
+  Tile view(const PixelRect& r) const { return {at(r.x, r.y), stride, r, flat}; }
 };
 
 }  // namespace imaging

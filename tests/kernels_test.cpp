@@ -291,13 +291,17 @@ TEST(MorphologyMinimum, DarkPixelComesOutAsTheDisk) {
   }
 }
 
-// Random values, each channel its own, against the minimum taken straight from the definition.
+// Random values, each channel its own, against the minimum taken straight from the definition:
+// noise everywhere, and a noisy patch in a flat field, whose flat columns are filled without
+// the minimum being taken.
 TEST(MorphologyMinimum, MatchesBruteForceOnNoise) {
-  for (double radius : {1.0, 2.5, 6.0, 6.5, 9.7}) {
+  auto noise = [](std::int64_t x, std::int64_t y, int c) { return 3 * unitNoise(x, y, c) - 1; };
+  auto patch = [](std::int64_t x, std::int64_t y, int c) { return x >= 40 && x < 44 ? 3 * unitNoise(x, y, c) - 1 : 0.7; };
+  for (auto [radius, values] : {std::pair{1.0, +noise}, {2.5, +noise}, {6.0, +noise}, {6.5, +noise}, {9.7, +noise},
+                                {1.0, +patch}, {6.0, +patch}}) {
     SCOPED_TRACE(radius);
-    const PixelRect out{-7, 3, 37, 19};
-    Image input(morphologyInputRegion(out, radius),
-                [](std::int64_t x, std::int64_t y, int c) { return 3 * unitNoise(x, y, c) - 1; });
+    const PixelRect out{-7, 3, 137, 19};
+    Image input(morphologyInputRegion(out, radius), values);
     Image result(out);
     morphologyMinimum(input.tile, result.tile, radius);
     const auto r = static_cast<std::int64_t>(radius);
