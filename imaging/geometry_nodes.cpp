@@ -1,7 +1,7 @@
 // Geometry nodes: affine transforms, crops and clamping to the extent.
 //
-// A transform is resampled along each axis when its matrix keeps the axes apart (scales,
-// mirrors, translations), or swaps them (quarter turns, after a transpose); anything else is
+// A move by whole pixels is a view of the input. A transform is resampled along each axis when
+// its matrix keeps the axes apart (scales, mirrors, translations), or swaps them (quarter turns, after a transpose); anything else is
 // sampled bilinearly. Consecutive transforms fold into one, so a picture moved to the origin
 // and then stretched is resampled once.
 #include <algorithm>
@@ -43,6 +43,33 @@ class Resample final : public TransformNode {
  private:
   AxisMap x_, y_;
 };
+
+// A move by whole pixels: a view of the input under other coordinates, never resampled.
+class Translation final : public TransformNode {
+ public:
+  Translation(Ptr input, Affine transform)
+      : TransformNode(NodeKind::pointwise, transform.apply(input->extent), {input}, input, transform),
+        shift_{static_cast<std::int64_t>(transform.tx), static_cast<std::int64_t>(transform.ty)} {}
+
+  bool isView() const override { return true; }
+  bool passesInputThrough(const PixelRect&) const override { return true; }
+  Shift shift() const override { return shift_; }
+  PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
+    return {out.x - shift_.dx, out.y - shift_.dy, out.width, out.height};
+  }
+  void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
+    simd::copyPixels({in[0].data, in[0].stride, out.rect, in[0].flat}, out);
+  }
+
+ private:
+  Shift shift_;
+};
+
+// Whether t moves by whole pixels, no further than any picture reaches.
+bool isWholePixelMove(const Affine& t) {
+  auto whole = [](double v) { return v == std::floor(v) && std::fabs(v) < double(std::int64_t{1} << 31); };
+  return t.a == 1 && t.b == 0 && t.c == 0 && t.d == 1 && whole(t.tx) && whole(t.ty);
+}
 
 // Swaps the axes: output (x, y) is input (y, x).
 class Transpose final : public Node {
@@ -178,6 +205,7 @@ Node::Ptr makeTransform(const Node::Ptr& input, const Affine& t) {
     m = folded->transform.then(t);
   }
   if (m.isIdentity()) return original;
+  if (isWholePixelMove(m)) return std::make_shared<Translation>(original, m);
   if (m.b == 0 && m.c == 0)
     return std::make_shared<Resample>(original, original, m, AxisMap{m.a, m.tx}, AxisMap{m.d, m.ty});
   if (m.a == 0 && m.d == 0)

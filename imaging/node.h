@@ -90,8 +90,15 @@ class Node {
   virtual bool isView() const { return false; }
 
   // Whether the node's pixels over `box` (inside pixelBox()) are its input's pixels there,
-  // unchanged: the input's tile can then be handed out as it is.
+  // unchanged (moved by shift()): the input's tile can then be handed out as it is.
   virtual bool passesInputThrough(const PixelRect& /*box*/) const { return false; }
+
+  // How far a node that passes its input through moves it, in whole pixels: output pixel
+  // (x, y) is input pixel (x - dx, y - dy).
+  struct Shift {
+    std::int64_t dx = 0, dy = 0;
+  };
+  virtual Shift shift() const { return {}; }
 
   // Pixel boxes of infinite extents stop here: far beyond any picture, and small enough that
   // sums of coordinates never overflow.

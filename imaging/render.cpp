@@ -343,7 +343,12 @@ class Evaluation {
   // whose mask is all 0 or all 1. A blend's mask, once evaluated, is left in `mask` so that
   // computing the blend does not evaluate it again.
   std::optional<Tile> shortcut(const Entry& e, const PixelRect& box, Arena& arena, Tile& mask) const {
-    if (e.node->passesInputThrough(box)) return evaluate(*e.inputs[0], box, arena);
+    if (e.node->passesInputThrough(box)) {
+      auto [dx, dy] = e.node->shift();
+      Tile input = evaluate(*e.inputs[0], {box.x - dx, box.y - dy, box.width, box.height}, arena);
+      input.rect = box;
+      return input;
+    }
     if (e.node->blendsByMask()) {
       if (!mask.data) mask = evaluate(*e.inputs[2], box, arena);
       Uniform u = uniformMask(mask);

@@ -122,6 +122,8 @@ TEST(Geometry, TransformsPlacePixels) {
       {"quarter turn anticlockwise", {0, 1, -1, 0, 2, 0}, 0, 0},
       {"quarter turn clockwise", {0, -1, 1, 0, 0, 2}, 1, 1},
       {"half turn", {-1, 0, 0, -1, 2, 2}, 1, 0},
+      {"moved a whole pixel right", {1, 0, 0, 1, 1, 0}, 1, 1},
+      {"moved a whole pixel down", {1, 0, 0, 1, 0, -1}, 0, 0},
   };
   for (const auto& c : cases) {
     Rendered r = render(p.image.transformed(c.transform), {0, 0, 2, 2});
