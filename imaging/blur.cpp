@@ -122,11 +122,27 @@ class SeparableBlur {
  private:
   void blur(const Tile& input, const Tile& out) const {
     const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
+    if (isOpaqueGrey(input, out.rect.grownBy(r, r))) return blurGrey(input, out);
     std::vector<float> columns(4 * (width + 2 * r));
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       convolve(columns.data(), input.at(out.rect.x - r, y), input.stride, kernel_,
                static_cast<std::ptrdiff_t>(columns.size()));
       convolve(out.at(out.rect.x, y), columns.data() + 4 * r, 4, kernel_, 4 * width);
+    }
+  }
+
+  void blurGrey(const Tile& input, const Tile& out) const {
+    const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
+    const PixelRect region = out.rect.grownBy(r, r);
+    // convolve() works in whole groups of four floats: each buffer has room for three more.
+    auto groups = [](std::int64_t n) { return (n + 3) / 4 * 4; };
+    std::vector<float> plane(static_cast<std::size_t>(region.area() + 4)), columns(region.width + 4), row(width + 4);
+    greyPlane(input, region, plane.data());
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      convolve(columns.data(), plane.data() + (y - region.y) * region.width, region.width, kernel_,
+               groups(region.width));
+      convolve(row.data(), columns.data() + r, 1, kernel_, groups(width));
+      greyPixels(row.data(), out.at(out.rect.x, y), width);
     }
   }
 

@@ -62,19 +62,34 @@ void columnMinima(const Disk& disk, RowAt row, std::ptrdiff_t x, const std::vect
 }
 
 // dst[x] = min over |i| <= reach of columns[level[|i|]][x + i], for the N vectors of floats
-// from x (the columns start `reach` pixels left of dst).
-template <class V, int N>
+// from x, in rows of C floats per pixel (the columns start `reach` pixels left of dst).
+template <class V, int N, int C>
 void rowMinimum(const Disk& disk, const std::vector<float*>& columns, std::ptrdiff_t x, float* dst) {
   constexpr std::ptrdiff_t L = kLanes<V>;
-  const std::ptrdiff_t centre = x + 4 * disk.reach;
+  const std::ptrdiff_t centre = x + C * disk.reach;
   V acc[N];
   for (int v = 0; v < N; ++v) acc[v] = loadV<V>(columns[disk.level[0]] + centre + L * v);
   for (std::int64_t i = 1; i <= disk.reach; ++i) {
     const float* column = columns[disk.level[i]] + centre;
     for (int v = 0; v < N; ++v)
-      acc[v] = minV(acc[v], minV(loadV<V>(column + 4 * i + L * v), loadV<V>(column - 4 * i + L * v)));
+      acc[v] = minV(acc[v], minV(loadV<V>(column + C * i + L * v), loadV<V>(column - C * i + L * v)));
   }
   for (int v = 0; v < N; ++v) storeV(dst + x + L * v, acc[v]);
+}
+
+// One output row: row(j) is the input row j rows away, from `reach` pixels left of the output.
+// spanFloats of columns are taken and outFloats of dst written, both multiples of 4 (of 8 when
+// C is 1, whose rows are padded for it).
+template <int C, class RowAt>
+void minimumRow(const Disk& disk, RowAt row, std::ptrdiff_t spanFloats, std::ptrdiff_t outFloats,
+                const std::vector<float*>& columns, float* dst) {
+  std::ptrdiff_t x = 0;
+  for (; x + 32 <= spanFloats; x += 32) columnMinima<f8, 4>(disk, row, x, columns);
+  for (; x + 8 <= spanFloats; x += 8) columnMinima<f8, 1>(disk, row, x, columns);
+  if (x < spanFloats) columnMinima<f4, 1>(disk, row, x, columns);
+  for (x = 0; x + 32 <= outFloats; x += 32) rowMinimum<f8, 4, C>(disk, columns, x, dst);
+  for (; x + 8 <= outFloats; x += 8) rowMinimum<f8, 1, C>(disk, columns, x, dst);
+  if (x < outFloats) rowMinimum<f4, 1, C>(disk, columns, x, dst);
 }
 
 }  // namespace
@@ -112,22 +127,38 @@ void fill(const Tile& out, f4 p) {
   }
 }
 
-void diskMinimum(const Tile& in, const Tile& out, const Disk& disk) {
-  const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;
-  std::vector<float> scratch(disk.heights.size() * spanFloats);
+std::vector<float*> columnsIn(std::vector<float>& scratch, const Disk& disk, std::ptrdiff_t spanFloats) {
+  scratch.resize(disk.heights.size() * spanFloats);
   std::vector<float*> columns;
   for (std::size_t k = 0; k < disk.heights.size(); ++k) columns.push_back(scratch.data() + k * spanFloats);
+  return columns;
+}
 
+std::ptrdiff_t wholeVectors(std::ptrdiff_t floats) { return (floats + 7) / 8 * 8; }
+
+// A mask's minimum: on a plane of its grey values, each row padded so that whole vectors can
+// be read and written past its end.
+void greyMinimum(const Tile& in, const Tile& out, const Disk& disk) {
+  const PixelRect region = out.rect.grownBy(disk.reach, disk.reach);
+  const std::ptrdiff_t outFloats = wholeVectors(out.rect.width), spanFloats = wholeVectors(outFloats + 2 * disk.reach);
+  std::vector<float> plane(static_cast<std::size_t>(region.area() + spanFloats)), scratch, dst(outFloats);
+  greyPlane(in, region, plane.data());
+  const std::vector<float*> columns = columnsIn(scratch, disk, spanFloats);
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+    auto row = [&](std::int64_t j) { return plane.data() + (y + j - region.y) * region.width; };
+    minimumRow<1>(disk, row, spanFloats, outFloats, columns, dst.data());
+    greyPixels(dst.data(), out.at(out.rect.x, y), out.rect.width);
+  }
+}
+
+void diskMinimum(const Tile& in, const Tile& out, const Disk& disk) {
+  if (isOpaqueGrey(in, out.rect.grownBy(disk.reach, disk.reach))) return greyMinimum(in, out, disk);
+  const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;
+  std::vector<float> scratch;
+  const std::vector<float*> columns = columnsIn(scratch, disk, spanFloats);
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
     auto row = [&](std::int64_t j) { return in.at(out.rect.x - disk.reach, y + j); };
-    float* dst = out.at(out.rect.x, y);
-    std::ptrdiff_t x = 0;
-    for (; x + 32 <= spanFloats; x += 32) columnMinima<f8, 4>(disk, row, x, columns);
-    for (; x + 8 <= spanFloats; x += 8) columnMinima<f8, 1>(disk, row, x, columns);
-    if (x < spanFloats) columnMinima<f4, 1>(disk, row, x, columns);
-    for (x = 0; x + 32 <= outFloats; x += 32) rowMinimum<f8, 4>(disk, columns, x, dst);
-    for (; x + 8 <= outFloats; x += 8) rowMinimum<f8, 1>(disk, columns, x, dst);
-    if (x < outFloats) rowMinimum<f4, 1>(disk, columns, x, dst);
+    minimumRow<4>(disk, row, spanFloats, outFloats, columns, out.at(out.rect.x, y));
   }
 }
 

@@ -291,14 +291,15 @@ TEST(MorphologyMinimum, DarkPixelComesOutAsTheDisk) {
   }
 }
 
-// Random values, each channel its own, against the minimum taken straight from the definition:
-// noise everywhere, and a noisy patch in a flat field, whose flat columns are filled without
-// the minimum being taken.
+// Random values against the minimum taken straight from the definition: each channel its own
+// noise; a noisy patch in a flat field, whose flat columns are filled without the minimum being
+// taken; opaque grey noise, a mask, whose minimum is taken on its grey values alone.
 TEST(MorphologyMinimum, MatchesBruteForceOnNoise) {
   auto noise = [](std::int64_t x, std::int64_t y, int c) { return 3 * unitNoise(x, y, c) - 1; };
   auto patch = [](std::int64_t x, std::int64_t y, int c) { return x >= 40 && x < 44 ? 3 * unitNoise(x, y, c) - 1 : 0.7; };
+  auto mask = [](std::int64_t x, std::int64_t y, int c) { return c < 3 ? unitNoise(x, y, 0) : 1.0; };
   for (auto [radius, values] : {std::pair{1.0, +noise}, {2.5, +noise}, {6.0, +noise}, {6.5, +noise}, {9.7, +noise},
-                                {1.0, +patch}, {6.0, +patch}}) {
+                                {1.0, +patch}, {6.0, +patch}, {1.0, +mask}, {6.5, +mask}}) {
     SCOPED_TRACE(radius);
     const PixelRect out{-7, 3, 137, 19};
     Image input(morphologyInputRegion(out, radius), values);
