@@ -101,25 +101,6 @@ PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
 
 namespace {
 
-// Whether every pixel of `in` over r is p, all four components alike (a NaN never is).
-bool everyPixelIs(const Tile& in, const PixelRect& r, f4 p) {
-  const f8 pp = repeated<f8>(p);
-  const std::ptrdiff_t n = 4 * r.width;
-  for (std::int64_t y = r.y; y < r.maxY(); ++y) {
-    const float* row = in.at(r.x, y);
-    i8 differs{};
-    std::ptrdiff_t i = 0;
-    for (; i + 8 <= n; i += 8) differs |= loadV<f8>(row + i) != pp;
-    if (i < n) {
-      i4 tail = load4(row + i) != p;
-      if (tail[0] | tail[1] | tail[2] | tail[3]) return false;
-    }
-    for (int k = 0; k < 8; ++k)
-      if (differs[k]) return false;
-  }
-  return true;
-}
-
 void fill(const Tile& out, f4 p) {
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
     float* row = out.at(out.rect.x, y);

@@ -256,6 +256,8 @@ class Evaluation {
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
       if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value);
+      // A read reaches into cells around it (a blur's margin), whose other parts may differ.
+      if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
       return e.tile.view(r);
     }
     PixelRect box = e.node->pixelBox().intersected(r);
@@ -425,6 +427,13 @@ class Evaluation {
     Tile row = arena.allocate({r.x, r.y, r.width, 1});
     for (std::int64_t i = 0; i < r.width; ++i) store4(row.data + 4 * i, value);
     return {row.data, 0, r, true};
+  }
+
+  // The one value of every pixel of t, if it has one.
+  static std::optional<f4> flatValue(const Tile& t) {
+    const f4 first = load4(t.data);
+    if (simd::everyPixelIs(t, t.rect, first)) return first;
+    return std::nullopt;
   }
 
   static bool same(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
