@@ -75,10 +75,15 @@ class BufferPool {
 // Scratch memory for one thread: handed out front to back and taken back to a mark, so a
 // computation nested inside another (a buffer cell computed on first use) returns what it
 // took. Chunks are kept, so steady-state renders do not allocate.
+//
+// It also remembers what was evaluated in it, by node and region, so that a node that several
+// others read over the same region (a picture, its straight colour) is computed once per tile.
+// A tile is forgotten when the memory it may lie in is taken back.
 class Arena {
  public:
   struct Mark {
     std::size_t chunk, used;
+    bool operator<(const Mark& m) const { return chunk < m.chunk || (chunk == m.chunk && used < m.used); }
   };
 
   Tile allocate(const PixelRect& r) {
@@ -93,12 +98,33 @@ class Arena {
     return {p, static_cast<std::ptrdiff_t>(4 * r.width), r};
   }
   Mark mark() const { return {chunk_, used_}; }
-  void release(const Mark& m) { chunk_ = m.chunk, used_ = m.used; }
+  void release(const Mark& m) {
+    chunk_ = m.chunk, used_ = m.used;
+    std::erase_if(remembered_, [&](const Remembered& r) { return !(r.before < m); });
+  }
   void reset() { release({0, 0}); }
 
+  // `before`: the mark taken before the tile was evaluated.
+  void remember(const void* node, const PixelRect& r, const Tile& t, const Mark& before) {
+    remembered_.push_back({node, r, t, before});
+  }
+  std::optional<Tile> recall(const void* node, const PixelRect& r) const {
+    for (const Remembered& m : remembered_)
+      if (m.node == node && m.rect == r) return m.tile;
+    return std::nullopt;
+  }
+
  private:
+  struct Remembered {
+    const void* node;
+    PixelRect rect;
+    Tile tile;
+    Mark before;
+  };
+
   std::vector<std::vector<float>> chunks_;
   std::size_t chunk_ = 0, used_ = 0;
+  std::vector<Remembered> remembered_;
 };
 
 Arena& arenaOf(int worker) {
@@ -260,10 +286,20 @@ class Evaluation {
       if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
       return e.tile.view(r);
     }
+    // Read by several: computed once per region.
+    const bool shared = e.consumers > 1;
+    if (shared)
+      if (auto tile = arena.recall(&e, r)) return *tile;
+    const Arena::Mark before = arena.mark();
     PixelRect box = e.node->pixelBox().intersected(r);
-    if (box == r) return produce(e, r, arena, nullptr);
-    Tile out = arena.allocate(r);
-    computeInto(e, out, box, arena);
+    Tile out;
+    if (box == r) {
+      out = produce(e, r, arena, nullptr);
+    } else {
+      out = arena.allocate(r);
+      computeInto(e, out, box, arena);
+    }
+    if (shared) arena.remember(&e, r, out, before);
     return out;
   }
 
