@@ -1,5 +1,6 @@
 // Filter nodes: the two area filters (Gaussian blur, disk minimum) around their kernels, and
-// the point-wise filters, each a small loop over the pixels of a tile.
+// the point-wise filters on premultiplied pixels, each a small loop over the pixels of a tile
+// (those on straight colour are in straight_nodes.cpp).
 #include <cmath>
 
 #include "imaging/kernels.h"
@@ -110,25 +111,6 @@ Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, bool blen
   return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, blendsByMask);
 }
 
-// Integer powers are exact products; others go through powf, keeping the sign.
-template <class V>
-V power(V v, double p) {
-  if (p == 6) {
-    V v2 = v * v;
-    return v2 * v2 * v2;
-  }
-  if (p == std::floor(p) && std::fabs(p) <= 16) {
-    V r = splatV<V>(1);
-    for (int i = 0; i < std::fabs(p); ++i) r *= v;
-    return p < 0 ? 1 / r : r;
-  }
-  for (int i = 0; i < int(sizeof(V) / sizeof(float)); ++i)
-    v[i] = std::copysign(std::pow(std::fabs(v[i]), static_cast<float>(p)), v[i]);
-  return v;
-}
-
-f4 toF4(const Vector4& v) { return f4{v.x, v.y, v.z, v.w}; }
-
 }  // namespace
 
 Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma) {
@@ -165,61 +147,6 @@ Node::Ptr makeDifference(const Node::Ptr& input, const Node::Ptr& background) {
   return pointWise(input->extent.united(background->extent), {input, background}, [](auto s, auto b) {
     auto sa = lane<3>(s), ba = lane<3>(b);
     return withAlpha(s + b - 2 * minV(s * ba, b * sa), sa + ba - sa * ba);
-  });
-}
-
-// Each output component is a row of the matrix dotted with the straight colour: computed as
-// the sum of the matrix's columns scaled by the components, four multiply-adds. Common
-// matrices take shorter ways: one that reads only alpha (an opacity made into a colour) and
-// one that only scales alpha (a layer made fainter) skip the division by alpha, the second
-// being one product on premultiplied pixels; a diagonal one (a weight, a gain and offset) is
-// one multiply-add.
-Node::Ptr makeColorMatrix(const Node::Ptr& input, const ColorMatrix& m) {
-  f4 columns[4], bias = toF4(m.bias);
-  const Vector4* rows[4] = {&m.red, &m.green, &m.blue, &m.alpha};
-  for (int j = 0; j < 4; ++j)
-    for (int i = 0; i < 4; ++i) columns[j][i] = (&rows[i]->x)[j];
-  auto isZero = [](f4 v) { return v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0; };
-  if (isZero(columns[0]) && isZero(columns[1]) && isZero(columns[2]))
-    return pointWise(input->extent, {input}, [=](auto p) {
-      using V = decltype(p);
-      return premultiply(repeated<V>(bias) + repeated<V>(columns[3]) * lane<3>(p));
-    });
-  const f4 diagonal{m.red.x, m.green.y, m.blue.z, m.alpha.w};
-  bool isDiagonal = true;
-  for (int j = 0; j < 4; ++j)
-    for (int i = 0; i < 4; ++i) isDiagonal &= i == j || columns[j][i] == 0;
-  const bool keepsColour = diagonal[0] == 1 && diagonal[1] == 1 && diagonal[2] == 1 && isZero(bias);
-  if (isDiagonal && keepsColour) {
-    const float w = diagonal[3];
-    return pointWise(input->extent, {input}, [=](auto p) { return lane<3>(p) != 0 ? p * w : decltype(p){}; });
-  }
-  if (isDiagonal)
-    return pointWise(input->extent, {input}, [=](auto p) {
-      using V = decltype(p);
-      return premultiply(repeated<V>(bias) + repeated<V>(diagonal) * unpremultiply(p));
-    });
-  return pointWise(input->extent, {input}, [=](auto p) {
-    using V = decltype(p);
-    V s = unpremultiply(p);
-    V r = repeated<V>(bias) + repeated<V>(columns[0]) * lane<0>(s) + repeated<V>(columns[1]) * lane<1>(s) +
-          repeated<V>(columns[2]) * lane<2>(s) + repeated<V>(columns[3]) * lane<3>(s);
-    return premultiply(r);
-  });
-}
-
-Node::Ptr makeColorClamp(const Node::Ptr& input, const Vector4& min, const Vector4& max) {
-  f4 lo = toF4(min), hi = toF4(max);
-  return pointWise(input->extent, {input}, [=](auto p) {
-    using V = decltype(p);
-    return premultiply(minV(maxV(unpremultiply(p), repeated<V>(lo)), repeated<V>(hi)));
-  });
-}
-
-Node::Ptr makeGamma(const Node::Ptr& input, double p) {
-  return pointWise(input->extent, {input}, [=](auto px) {
-    auto s = unpremultiply(px);
-    return premultiply(withAlpha(power(s, p), s));
   });
 }
 

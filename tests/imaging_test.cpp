@@ -233,6 +233,48 @@ TEST(PointWise, ColourOperations) {
   }
 }
 
+TEST(PointWise, FiltersOnStraightColourInARunMatchThemOneByOne) {
+  // Consecutive filters on straight colour are applied in one run; a crop between each keeps
+  // them apart. Colours and opacities vary across the picture, some pixels fully transparent,
+  // whose colour must stay lost even where a later filter gives them opacity again.
+  Picture p = picture(37, 5, [](int x, int y) {
+    return Color{x / 36.0f, 1 - x / 36.0f, y / 4.0f, y == 0 ? 0.0f : 0.25f * y};
+  });
+  ColorMatrix mix, noAlpha, opaque, gain;
+  mix.red = {0.9f, 0.1f, 0, 0}, mix.bias = {0, 0.05f, 0, 0};
+  noAlpha.alpha = {0, 0, 0, 0};
+  opaque.alpha = {0, 0, 0, 0}, opaque.bias = {0, 0, 0, 1};
+  gain.red = {1.5f, 0, 0, 0}, gain.alpha = {0, 0, 0, 0.5f};
+  using Step = std::function<Image(const Image&)>;
+  Step matrix = [&](const Image& i) { return i.colorMatrix(mix); };
+  Step clamp = [](const Image& i) { return i.colorClamped({0.1f, 0.1f, 0.1f, 0}, {0.8f, 0.9f, 1, 1}); };
+  Step clampUp = [](const Image& i) { return i.colorClamped({0, 0, 0, 0.5f}, {1, 1, 1, 1}); };
+  Step gamma = [](const Image& i) { return i.gammaAdjusted(6); };
+  Step gamma2 = [](const Image& i) { return i.gammaAdjusted(0.45); };
+  Step clear = [&](const Image& i) { return i.colorMatrix(noAlpha); };
+  Step restore = [&](const Image& i) { return i.colorMatrix(opaque); };
+  Step fainter = [&](const Image& i) { return i.colorMatrix(gain); };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"matrix, clamp, gamma", {matrix, clamp, gamma}},
+      {"gamma, matrix, gamma", {gamma2, matrix, gamma}},
+      {"alpha taken away, then given back", {clear, restore}},
+      {"alpha taken away, then clamped up", {fainter, clear, clampUp}},
+      {"a diagonal, then opacity from alpha", {fainter, restore, matrix}},
+  };
+  const Rect bounds{0, 0, 37, 5};
+  for (const auto& c : cases) {
+    Image run = p.image, oneByOne = p.image;
+    for (const Step& step : c.steps) run = step(run), oneByOne = step(oneByOne).cropped({-1, -1, 100, 100});
+    Rendered a = render(run, bounds), b = render(oneByOne, bounds);
+    for (int y = 0; y < 5; ++y)
+      for (int x = 0; x < 37; ++x)
+        for (int i = 0; i < 4; ++i) ASSERT_NEAR(a.at(x, y)[i], b.at(x, y)[i], 1) << c.what << " at " << x << "," << y;
+  }
+}
+
 TEST(Render, BlendTakesEachSideWhereTheMaskIsFlatAndMixesElsewhere) {
   // Within one tile the mask is 0, then a ramp, then 1: flat columns copy one side, the ramp
   // blends.
