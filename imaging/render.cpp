@@ -195,6 +195,9 @@ class Evaluation {
     PixelRect roi;
     int consumers = 0;
     bool readWithMargin = false;  // by an area filter: its pixels are read more than once
+    // Read by point-wise filters only, each over the very region it computes.
+    bool readInPlace = true;
+    bool remembered = false;  // by the arena, for its other readers of the same region
     bool materialised = false;
     BufferPool::Buffer buffer;
     Tile tile;
@@ -232,6 +235,8 @@ class Evaluation {
         in.roi = in.roi.united(n->inputRegion(i, box));
         in.consumers += n->isView() ? std::max(e.consumers, 1) : 1;
         in.readWithMargin |= n->sharesInputPixels() || (n->isView() && e.readWithMargin);
+        // A blend reads its image and background column by column, its mask whole.
+        in.readInPlace &= n->isView() ? e.readInPlace : n->kind == NodeKind::pointwise && (!n->blendsByMask() || i == 2);
       }
     }
   }
@@ -249,6 +254,7 @@ class Evaluation {
     for (Entry* e : order_) {
       if (e == root_ || e->roi.isEmpty() || e->node->isView()) continue;
       e->materialised = !cheap(e->node) && (e->consumers > 1 || e->readWithMargin);
+      e->remembered = !e->materialised && e->consumers > 1 && e->readInPlace;
     }
   }
 
@@ -286,9 +292,8 @@ class Evaluation {
       if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
       return e.tile.view(r);
     }
-    // Read by several: computed once per region.
-    const bool shared = e.consumers > 1;
-    if (shared)
+    // Read by several over the same region: computed once.
+    if (e.remembered)
       if (auto tile = arena.recall(&e, r)) return *tile;
     const Arena::Mark before = arena.mark();
     PixelRect box = e.node->pixelBox().intersected(r);
@@ -299,7 +304,7 @@ class Evaluation {
       out = arena.allocate(r);
       computeInto(e, out, box, arena);
     }
-    if (shared) arena.remember(&e, r, out, before);
+    if (e.remembered) arena.remember(&e, r, out, before);
     return out;
   }
 
