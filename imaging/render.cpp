@@ -250,10 +250,14 @@ class Evaluation {
     return true;
   }
 
+  // A node read several times is computed once into a buffer, cell by cell. Where each reader
+  // reads just the region it computes, the arena's memory of the tile serves instead: a buffer
+  // would compute whole cells around a narrow region (an edge fill, say) and everything those
+  // cells need.
   void chooseMaterialised() {
     for (Entry* e : order_) {
       if (e == root_ || e->roi.isEmpty() || e->node->isView()) continue;
-      e->materialised = !cheap(e->node) && (e->consumers > 1 || e->readWithMargin);
+      e->materialised = !cheap(e->node) && ((e->consumers > 1 && !e->readInPlace) || e->readWithMargin);
       e->remembered = !e->materialised && e->consumers > 1 && e->readInPlace;
     }
   }
