@@ -1,9 +1,10 @@
 // Geometry nodes: affine transforms, crops and clamping to the extent.
 //
-// A move by whole pixels is a view of the input. A transform is resampled along each axis when
-// its matrix keeps the axes apart (scales, mirrors, translations), or swaps them (quarter turns, after a transpose); anything else is
-// sampled bilinearly. Consecutive transforms fold into one, so a picture moved to the origin
-// and then stretched is resampled once.
+// A move by whole pixels is a view of the input. Any other transform is resampled along each
+// axis when its matrix keeps the axes apart (scales, mirrors, translations), or swaps them
+// (quarter turns, after a transpose); anything else is sampled bilinearly. Consecutive
+// transforms fold into one, so a picture moved to the origin and then stretched is resampled
+// once.
 #include <algorithm>
 #include <cmath>
 

@@ -92,15 +92,6 @@ void minimumRow(const Disk& disk, RowAt row, std::ptrdiff_t spanFloats, std::ptr
   if (x < outFloats) rowMinimum<f4, 1, C>(disk, columns, x, dst);
 }
 
-}  // namespace
-
-PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
-  std::int64_t reach = Disk(radius).reach;
-  return out.grownBy(reach, reach);
-}
-
-namespace {
-
 void fill(const Tile& out, f4 p) {
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
     float* row = out.at(out.rect.x, y);
@@ -149,6 +140,11 @@ void diskMinimum(const Tile& in, const Tile& out, const Disk& disk) {
 constexpr std::int64_t kFlatColumn = 32;
 
 }  // namespace
+
+PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
+  std::int64_t reach = Disk(radius).reach;
+  return out.grownBy(reach, reach);
+}
 
 void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
   const Disk disk(radius);
