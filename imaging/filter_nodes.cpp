@@ -19,11 +19,7 @@ struct PreparedBlur final : RenderState {
 
 class Blur final : public Node {
  public:
-  Blur(Ptr input, double sigma)
-      : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
-        sigma_(sigma),
-        reach_(GaussianBlur(sigma).reach()),
-        readsInParts_(GaussianBlur(sigma).readsInParts()) {}
+  Blur(Ptr input, double sigma) : Blur(std::move(input), sigma, GaussianBlur(sigma)) {}
 
   // A blur that reads its input in parts would lose by having the whole region computed first.
   bool keepsFlatInput() const override { return !readsInParts_; }
@@ -47,6 +43,12 @@ class Blur final : public Node {
   }
 
  private:
+  Blur(Ptr input, double sigma, const GaussianBlur& blur)
+      : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
+        sigma_(sigma),
+        reach_(blur.reach()),
+        readsInParts_(blur.readsInParts()) {}
+
   double sigma_;
   GaussianBlur::Reach reach_;
   bool readsInParts_;

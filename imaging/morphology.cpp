@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "imaging/kernels.h"
@@ -151,29 +150,15 @@ void morphologyMinimum(const Tile& in, const Tile& out, double radius) {
   if (out.rect.isEmpty()) return;
   if (disk.reach == 0) return copyPixels(in, out);
 
-  const PixelRect& box = out.rect;
-  auto column = [&](std::int64_t x) {
-    PixelRect c{x, box.y, std::min(kFlatColumn, box.maxX() - x), box.height};
-    PixelRect around = c.grownBy(disk.reach, disk.reach);
-    f4 p = load4(in.at(around.x, around.y));
-    return std::pair{c, everyPixelIs(in, around, p) ? std::optional<f4>(p) : std::nullopt};
-  };
-  for (std::int64_t x = box.x; x < box.maxX();) {
-    auto [c, flat] = column(x);
-    if (flat) {
-      fill(out.view(c), *flat);
-      x = c.maxX();
-      continue;
-    }
-    std::int64_t end = c.maxX();
-    while (end < box.maxX()) {
-      auto [next, nextFlat] = column(end);
-      if (nextFlat) break;
-      end = next.maxX();
-    }
-    diskMinimum(in, out.view({x, box.y, end - x, box.height}), disk);
-    x = end;
-  }
+  forEachColumnRun(
+      out.rect, kFlatColumn,
+      [&](const PixelRect& c) {
+        PixelRect around = c.grownBy(disk.reach, disk.reach);
+        f4 p = load4(in.at(around.x, around.y));
+        return everyPixelIs(in, around, p) ? std::optional(p) : std::nullopt;
+      },
+      [&](const PixelRect& c, f4 p) { fill(out.view(c), p); },
+      [&](const PixelRect& run) { diskMinimum(in, out.view(run), disk); });
 }
 
 }  // namespace imaging

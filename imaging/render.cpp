@@ -321,7 +321,7 @@ class Evaluation {
     if (need.isEmpty()) return std::nullopt;
     std::int64_t c0 = (need.x - e.roi.x) / kCellWidth, c1 = (need.maxX() - 1 - e.roi.x) / kCellWidth;
     std::int64_t r0 = (need.y - e.roi.y) / kCellHeight, r1 = (need.maxY() - 1 - e.roi.y) / kCellHeight;
-    bool flat = need == r;
+    bool flat = true;
     std::optional<f4> value;
     for (std::int64_t row = r0; row <= r1; ++row)
       for (std::int64_t column = c0; column <= c1; ++column) {
@@ -418,28 +418,16 @@ class Evaluation {
   // 1 throughout copy the side they show, and only runs of mixed columns are blended. Along a
   // subject's outline this leaves the costly side (an edge fill, say) to a narrow band.
   void computeBlend(const Entry& e, const Tile& out, Arena& arena, const Tile& mask) const {
-    const PixelRect& box = out.rect;
-    auto column = [&](std::int64_t x) {
-      PixelRect c{x, box.y, std::min(kBlendColumn, box.maxX() - x), box.height};
-      return std::pair{c, uniformMask(mask.view(c))};
-    };
-    for (std::int64_t x = box.x; x < box.maxX();) {
-      auto [c, u] = column(x);
-      if (u != Uniform::no) {
-        simd::copyPixels(evaluate(*e.inputs[u == Uniform::one ? 0 : 1], c, arena), out.view(c));
-        x = c.maxX();
-        continue;
-      }
-      std::int64_t end = c.maxX();
-      while (end < box.maxX()) {
-        auto [next, v] = column(end);
-        if (v != Uniform::no) break;
-        end = next.maxX();
-      }
-      PixelRect run{x, box.y, end - x, box.height};
-      computeFromInputs(e, out.view(run), arena, mask.view(run), nullptr);
-      x = end;
-    }
+    forEachColumnRun(
+        out.rect, kBlendColumn,
+        [&](const PixelRect& c) {
+          Uniform u = uniformMask(mask.view(c));
+          return u == Uniform::no ? std::nullopt : std::optional(u);
+        },
+        [&](const PixelRect& c, Uniform u) {
+          simd::copyPixels(evaluate(*e.inputs[u == Uniform::one ? 0 : 1], c, arena), out.view(c));
+        },
+        [&](const PixelRect& run) { computeFromInputs(e, out.view(run), arena, mask.view(run), nullptr); });
   }
 
   // `evaluated`: the inputs over their regions, when produce() has already evaluated them.

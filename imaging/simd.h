@@ -44,23 +44,29 @@ inline void copyPixels(const Tile& in, const Tile& out) {
     std::memmove(out.at(out.rect.x, y), in.at(out.rect.x, y), bytes);
 }
 
-// Whether every pixel of `in` over r is p, all four components alike (a NaN never is).
-inline bool everyPixelIs(const Tile& in, const PixelRect& r, f4 p) {
-  const f8 pp = repeated<f8>(p);
+// Whether no pixel of t over r fails: fails(v) marks the failing lanes of a vector of pixels.
+// A row is tested whole, without a branch, then given up on if any lane failed.
+template <class Fails>
+inline bool noPixelFails(const Tile& t, const PixelRect& r, Fails fails) {
   const std::ptrdiff_t n = 4 * r.width;
   for (std::int64_t y = r.y; y < r.maxY(); ++y) {
-    const float* row = in.at(r.x, y);
-    i8 differs{};
+    const float* row = t.at(r.x, y);
+    i8 failed{};
     std::ptrdiff_t i = 0;
-    for (; i + 8 <= n; i += 8) differs |= loadV<f8>(row + i) != pp;
+    for (; i + 8 <= n; i += 8) failed |= fails(loadV<f8>(row + i));
     if (i < n) {
-      i4 tail = load4(row + i) != p;
+      i4 tail = fails(load4(row + i));
       if (tail[0] | tail[1] | tail[2] | tail[3]) return false;
     }
     for (int k = 0; k < 8; ++k)
-      if (differs[k]) return false;
+      if (failed[k]) return false;
   }
   return true;
+}
+
+// Whether every pixel of t over r is p, all four components alike (a NaN never is).
+inline bool everyPixelIs(const Tile& t, const PixelRect& r, f4 p) {
+  return noPixelFails(t, r, [p](auto v) { return v != repeated<decltype(v)>(p); });
 }
 
 // Masks are opaque grey images, and an area filter treats each component alike: over a region
@@ -68,24 +74,7 @@ inline bool everyPixelIs(const Tile& in, const PixelRect& r, f4 p) {
 
 // Whether every pixel of t over r is an opaque grey: red = green = blue, alpha 1.
 inline bool isOpaqueGrey(const Tile& t, const PixelRect& r) {
-  const std::ptrdiff_t n = 4 * r.width;
-  for (std::int64_t y = r.y; y < r.maxY(); ++y) {
-    const float* row = t.at(r.x, y);
-    i8 differs{};
-    std::ptrdiff_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      f8 v = loadV<f8>(row + i);
-      differs |= v != withAlpha(lane<0>(v), splatV<f8>(1));
-    }
-    if (i < n) {
-      f4 v = load4(row + i);
-      i4 d = v != withAlpha(lane<0>(v), splat(1));
-      if (d[0] | d[1] | d[2] | d[3]) return false;
-    }
-    for (int k = 0; k < 8; ++k)
-      if (differs[k]) return false;
-  }
-  return true;
+  return noPixelFails(t, r, [](auto v) { return v != withAlpha(lane<0>(v), splatV<decltype(v)>(1)); });
 }
 
 // The grey values of t over r, row after row (r.width floats each, bottom row first).

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace imaging {
 
@@ -59,5 +60,27 @@ struct Tile {
   // The same memory seen through a smaller rectangle (r must lie inside rect).
   Tile view(const PixelRect& r) const { return {at(r.x, r.y), stride, r, flat}; }
 };
+
+// Cuts box into columns `width` wide and sorts them: classify(column) returns a value for a
+// column that is all of one kind (a flat value, say), which goes to uniform(column, value);
+// runs of neighbouring columns that are not go to mixed(run) whole.
+template <class Classify, class Uniform, class Mixed>
+void forEachColumnRun(const PixelRect& box, std::int64_t width, Classify classify, Uniform uniform, Mixed mixed) {
+  auto column = [&](std::int64_t x) { return PixelRect{x, box.y, std::min(width, box.maxX() - x), box.height}; };
+  std::int64_t x = box.x;
+  while (x < box.maxX()) {
+    PixelRect c = column(x);
+    if (auto kind = classify(c)) {
+      uniform(c, *kind);
+      x = c.maxX();
+      continue;
+    }
+    // A run of mixed columns ends before the next uniform one, which is sorted again from there.
+    std::int64_t end = c.maxX();
+    while (end < box.maxX() && !classify(column(end))) end = column(end).maxX();
+    mixed(PixelRect{x, box.y, end - x, box.height});
+    x = end;
+  }
+}
 
 }  // namespace imaging
