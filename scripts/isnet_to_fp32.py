@@ -7,10 +7,8 @@ constant becomes FLOAT, the Cast nodes that then convert float to float are drop
 side outputs used only in training are pruned.
 
 The export also froze the 1024x1024 training size into the graph: every upsampling step
-resizes to a constant height and width, where the network means "the size of the skip
-connection it is joined with" (or of the input, for the final mask). Those constants are
-replaced by the target tensor's own shape, and height and width become free dimensions, so
-the model runs at any size that is a multiple of 64.
+resizes to a constant height and width. Each becomes a doubling (which is what it means), and
+height and width become free dimensions, so the model runs at any size that is a multiple of 64.
 
 Usage: isnet_to_fp32.py IN.onnx OUT.onnx
 """
@@ -77,52 +75,17 @@ def drop_float_casts(graph, floats):
     graph.node.extend(kept)
 
 
-def resize_to_targets(graph):
-    """Makes each Resize take its spatial size from the tensor it is concatenated with (or from
-    the graph's input when it feeds no Concat) instead of the exported constant."""
-    producers = {o: n for n in graph.node for o in n.output}
-    consumers = {}
-    for node in graph.node:
-        for name in node.input:
-            consumers.setdefault(name, []).append(node)
-    graph.initializer.extend([numpy_helper.from_array(np.array([v], np.int64), f"spatial_{k}")
-                              for k, v in (("start", 2), ("end", 4), ("axis", 0))])
-    added = []
+def double_each_resize(graph):
+    """Makes each Resize a fixed doubling of height and width instead of a resize to the
+    exported constant size.
+
+    Every upsampling step in IS-Net undoes one halving (a stride-2 convolution or a 2x2 pool),
+    so at any input size that is a multiple of 64 each one exactly doubles. Given as constant
+    scales rather than computed sizes, the runtime can also keep the upsampling in its blocked
+    channel layout, where a computed size makes it convert every such tensor out and back."""
+    graph.initializer.append(numpy_helper.from_array(np.array([1, 1, 2, 2], np.float32), "doubling"))
     for node in [n for n in graph.node if n.op_type == "Resize"]:
-        sizes = producers[node.input[3]]
-        constants = [i for i, name in enumerate(sizes.input)
-                     if name in producers and producers[name].op_type == "Constant"]
-        if sizes.op_type != "Concat" or len(constants) != 1:
-            raise SystemExit(f"{node.name}: sizes are not batch and channels joined with a constant")
-        joins = [c for c in consumers.get(node.output[0], []) if c.op_type == "Concat"]
-        if joins:
-            (target,) = [name for name in joins[0].input if name != node.output[0]]
-        else:
-            target = graph.input[0].name
-        shape, spatial = f"{node.name}/target_shape", f"{node.name}/target_size"
-        added += [onnx.helper.make_node("Shape", [target], [shape]),
-                  onnx.helper.make_node("Slice", [shape, "spatial_start", "spatial_end", "spatial_axis"], [spatial])]
-        sizes.input[constants[0]] = spatial
-    graph.node.extend(added)
-    topological_order(graph)
-
-
-def topological_order(graph):
-    known = {i.name for i in graph.input} | {t.name for t in graph.initializer} | {""}
-    pending, ordered = list(graph.node), []
-    while pending:
-        waiting = []
-        for node in pending:
-            if all(name in known for name in node.input):
-                ordered.append(node)
-                known.update(node.output)
-            else:
-                waiting.append(node)
-        if len(waiting) == len(pending):
-            raise SystemExit("the graph has a cycle or an undefined input")
-        pending = waiting
-    del graph.node[:]
-    graph.node.extend(ordered)
+        node.input[:] = [node.input[0], "", "doubling"]
 
 
 def keep_only(graph, output):
@@ -156,7 +119,7 @@ def main():
     graph = model.graph
     widen_constants(graph)
     drop_float_casts(graph, floats)
-    resize_to_targets(graph)
+    double_each_resize(graph)
     keep_only(graph, MAIN_OUTPUT)
     del graph.value_info[:]          # recorded with the old element types
     free_spatial_dims(graph)
