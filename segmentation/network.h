@@ -20,8 +20,8 @@ struct Tensor {
 // Where a session keeps the buffers of its activations between runs.
 enum class Buffers {
   pooled,    // in the runtime's arena, reused by the next run: for small networks run per frame
-  returned,  // given back after each run: for IS-Net an arena keeping them lifted the process's
-             // peak from 0.80 to 1.17 GB (measured at 1024x1024)
+  returned,  // given back after each run: for IS-Net an arena keeping them lifted the peak of a
+             // 12-megapixel still from 0.66 to 0.77 GB, to save 0.1 s
 };
 
 class Network {
