@@ -374,14 +374,17 @@ class ReducedBlur {
 // ---------------------------------------------------------------------------------------------
 
 // The reduced path costs about the same at every sigma, and the direct one grows with sigma;
-// they cross near sigma 4. From there f = sigma / 2.5 (at least 2) keeps sigma / f at 2 or
-// more, so the grid's own Gaussian spans nearly 2 cells or more and is sampled faithfully.
+// they cross near sigma 4. From there f = 3 sigma / 5 (at least 2) keeps sigma / f at 1.66 or
+// more, so the grid's own Gaussian spans about 1.5 cells or more and is sampled faithfully:
+// the worst error on the accuracy tests is 0.32/255, against 0.22/255 at sigma / f >= 2.5,
+// where the grid has twice the pixels (the decontamination's sigma 5 on a grid of half the
+// picture's size rather than a third).
 using BlurMethod = std::variant<CopyBlur, SeparableBlur, ReducedBlur>;
 
 BlurMethod methodFor(double sigma) {
   if (!(sigma > 0)) return CopyBlur{};
   if (sigma < 4) return SeparableBlur(sigma);
-  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma / 2.5)));
+  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)));
 }
 
 }  // namespace

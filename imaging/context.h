@@ -32,6 +32,7 @@ class Context {
 
   // RGBA half floats over `bounds`, top row first: the values exactly as computed
   // (premultiplied, unclamped), for an image over the same memory to take back unchanged.
+  // Rendered in finer tiles than the 8-bit output, for masks.
   void renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
 
   // The image over its extent as an 8-bit RGBA sRGB PNG file. The file appears whole or not

@@ -137,15 +137,21 @@ void zero(const Tile& t) {
     std::memset(t.at(t.rect.x, y), 0, sizeof(float) * 4 * t.rect.width);
 }
 
-// Output is computed in tiles of this size, in parallel; a blend whose mask is 0 or 1 over a
-// whole tile computes only the side it shows.
-constexpr std::int64_t kTileWidth = 128, kTileHeight = 32;
-// A buffer's pixels are computed cell by cell, on first use.
-constexpr std::int64_t kCellWidth = 128, kCellHeight = 32;
+void fill(const Tile& t, f4 value) {
+  const f8 two = repeated<f8>(value);
+  for (std::int64_t y = t.rect.y; y < t.rect.maxY(); ++y) {
+    float* p = t.at(t.rect.x, y);
+    std::int64_t x = 0;
+    for (; x + 2 <= t.rect.width; x += 2) storeV(p + 4 * x, two);
+    if (x < t.rect.width) store4(p + 4 * x, value);
+  }
+}
+
 // Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
 constexpr std::int64_t kBlendColumn = 32;
-// The states of a buffer's cell.
-constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2, kFlat = 3;
+// The states of a buffer's cell. A flat cell keeps only its value until a read that is not
+// flat throughout needs its pixels: most of a mask is flat, and most reads of it are too.
+constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2, kFlat = 3, kFlatWriting = 4, kFlatWritten = 5;
 
 // The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
 // its background or its image there.
@@ -178,7 +184,7 @@ Uniform uniformMask(const Tile& mask) {
 // that evaluating walks the plan without looking anything up.
 class Evaluation {
  public:
-  Evaluation(const Node::Ptr& root, const PixelRect& region) {
+  Evaluation(const Node::Ptr& root, const PixelRect& region, Grain grain) : cellWidth_(grain.width), cellHeight_(grain.height) {
     root_ = &collect(root.get());
     root_->roi = region;
     planRegions();
@@ -269,8 +275,8 @@ class Evaluation {
       if (e->materialised) {
         e->buffer = BufferPool::acquire(static_cast<std::size_t>(e->roi.area()) * 4);
         e->tile = {e->buffer.get(), static_cast<std::ptrdiff_t>(4 * e->roi.width), e->roi};
-        e->columns = (e->roi.width + kCellWidth - 1) / kCellWidth;
-        std::int64_t rows = (e->roi.height + kCellHeight - 1) / kCellHeight;
+        e->columns = (e->roi.width + cellWidth_ - 1) / cellWidth_;
+        std::int64_t rows = (e->roi.height + cellHeight_ - 1) / cellHeight_;
         e->cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e->columns * rows)]());
         e->cellValues.reset(new f4[static_cast<std::size_t>(e->columns * rows)]);
       }
@@ -292,6 +298,7 @@ class Evaluation {
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
       if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value);
+      writeFlatCells(e, r);
       // A read reaches into cells around it (a blur's margin), whose other parts may differ.
       if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
       return e.tile.view(r);
@@ -319,8 +326,8 @@ class Evaluation {
   std::optional<f4> ensureComputed(const Entry& e, const PixelRect& r, Arena& arena) const {
     PixelRect need = r.intersected(e.roi);
     if (need.isEmpty()) return std::nullopt;
-    std::int64_t c0 = (need.x - e.roi.x) / kCellWidth, c1 = (need.maxX() - 1 - e.roi.x) / kCellWidth;
-    std::int64_t r0 = (need.y - e.roi.y) / kCellHeight, r1 = (need.maxY() - 1 - e.roi.y) / kCellHeight;
+    std::int64_t c0 = (need.x - e.roi.x) / cellWidth_, c1 = (need.maxX() - 1 - e.roi.x) / cellWidth_;
+    std::int64_t r0 = (need.y - e.roi.y) / cellHeight_, r1 = (need.maxY() - 1 - e.roi.y) / cellHeight_;
     bool flat = true;
     std::optional<f4> value;
     for (std::int64_t row = r0; row <= r1; ++row)
@@ -332,21 +339,53 @@ class Evaluation {
           if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel)) computeCell(e, row, column, arena);
           while (state.load(std::memory_order_acquire) < kDone) std::this_thread::yield();
         }
-        flat = flat && state.load(std::memory_order_relaxed) == kFlat && (!value || same(*value, e.cellValues[i]));
+        flat = flat && state.load(std::memory_order_relaxed) >= kFlat && (!value || same(*value, e.cellValues[i]));
         if (flat) value = e.cellValues[i];
       }
     return flat ? value : std::nullopt;
   }
 
   void computeCell(const Entry& e, std::int64_t row, std::int64_t column, Arena& arena) const {
-    PixelRect cell = PixelRect{e.roi.x + column * kCellWidth, e.roi.y + row * kCellHeight, kCellWidth, kCellHeight}
-                         .intersected(e.roi);
+    PixelRect cell = cellRect(e, row, column);
+    PixelRect box = e.node->pixelBox().intersected(cell);
     Arena::Mark mark = arena.mark();
-    auto value = computeInto(e, e.tile.view(cell), e.node->pixelBox().intersected(cell), arena);
+    std::optional<f4> value;
+    if (box == cell) {
+      Tile inside = e.tile.view(cell);
+      Tile t = produce(e, cell, arena, &inside);
+      if (t.flat) value = load4(t.data);
+      else if (t.data != inside.data) simd::copyPixels(t, inside);
+    } else {
+      computeInto(e, e.tile.view(cell), box, arena);
+    }
     arena.release(mark);
     const auto i = static_cast<std::size_t>(row * e.columns + column);
     if (value) e.cellValues[i] = *value;
     e.cells[i].store(value ? kFlat : kDone, std::memory_order_release);
+  }
+
+  PixelRect cellRect(const Entry& e, std::int64_t row, std::int64_t column) const {
+    return PixelRect{e.roi.x + column * cellWidth_, e.roi.y + row * cellHeight_, cellWidth_, cellHeight_}
+        .intersected(e.roi);
+  }
+
+  // Writes out the pixels of the flat cells that r touches (all of them computed), for a read
+  // that sees the buffer's memory.
+  void writeFlatCells(const Entry& e, const PixelRect& r) const {
+    PixelRect need = r.intersected(e.roi);
+    std::int64_t c0 = (need.x - e.roi.x) / cellWidth_, c1 = (need.maxX() - 1 - e.roi.x) / cellWidth_;
+    std::int64_t r0 = (need.y - e.roi.y) / cellHeight_, r1 = (need.maxY() - 1 - e.roi.y) / cellHeight_;
+    for (std::int64_t row = r0; row <= r1; ++row)
+      for (std::int64_t column = c0; column <= c1; ++column) {
+        const auto i = static_cast<std::size_t>(row * e.columns + column);
+        std::atomic<std::uint8_t>& state = e.cells[i];
+        std::uint8_t flat = kFlat;
+        if (state.compare_exchange_strong(flat, kFlatWriting, std::memory_order_acq_rel)) {
+          fill(e.tile.view(cellRect(e, row, column)), e.cellValues[i]);
+          state.store(kFlatWritten, std::memory_order_release);
+        }
+        while (state.load(std::memory_order_acquire) == kFlatWriting) std::this_thread::yield();
+      }
   }
 
   // out's pixels: outside box transparent, inside computed. Returns their value if the inside
@@ -458,7 +497,7 @@ class Evaluation {
   // A tile of one value over r: a single row of copies, read as every row.
   static Tile flatTile(Arena& arena, const PixelRect& r, f4 value) {
     Tile row = arena.allocate({r.x, r.y, r.width, 1});
-    for (std::int64_t i = 0; i < r.width; ++i) store4(row.data + 4 * i, value);
+    fill(row, value);
     return {row.data, 0, r, true};
   }
 
@@ -471,6 +510,7 @@ class Evaluation {
 
   static bool same(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+  std::int64_t cellWidth_, cellHeight_;
   Entry* root_ = nullptr;
   std::unordered_map<const Node*, Entry> entries_;
   std::vector<Entry*> order_;
@@ -479,13 +519,13 @@ class Evaluation {
 }  // namespace
 
 void renderStrips(const Node::Ptr& root, const PixelRect& region,
-                  const std::function<void(const Tile& strip)>& sink) {
+                  const std::function<void(const Tile& strip)>& sink, Grain grain) {
   if (region.isEmpty()) return;
   std::int64_t bandRows = std::max<std::int64_t>(256, kBandPixels / region.width);
   for (std::int64_t y = region.y; y < region.maxY(); y += bandRows) {
     PixelRect band{region.x, y, region.width, std::min(bandRows, region.maxY() - y)};
-    Evaluation evaluation(root, band);
-    forEachTile(band, kTileWidth, kTileHeight, [&](const PixelRect& tile, int worker) {
+    Evaluation evaluation(root, band, grain);
+    forEachTile(band, grain.width, grain.height, [&](const PixelRect& tile, int worker) {
       Arena& arena = arenaOf(worker);
       arena.reset();
       sink(evaluation.evaluateRoot(tile, arena));

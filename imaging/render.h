@@ -15,10 +15,15 @@
 
 namespace imaging {
 
+// The size of the tiles a render computes in parallel, and of the cells of its buffers.
+struct Grain {
+  std::int64_t width = 128, height = 32;
+};
+
 // Calls `sink` with the image's pixels over `region`, one strip at a time, from several
 // threads at once: each strip exactly once, in no particular order. The tile handed to the
 // sink is valid only during the call.
 void renderStrips(const Node::Ptr& root, const PixelRect& region,
-                  const std::function<void(const Tile& strip)>& sink);
+                  const std::function<void(const Tile& strip)>& sink, Grain grain = {});
 
 }  // namespace imaging
