@@ -63,7 +63,13 @@ void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowB
         fillPixels(d, flat, strip.rect.width);
         continue;
       }
-      for (std::int64_t i = 0; i < strip.rect.width; ++i) {
+      std::int64_t i = 0;
+      for (; i + 4 <= strip.rect.width; i += 4) {
+        __m128i a = _mm256_cvtps_ph(_mm256_loadu_ps(s + 4 * i), _MM_FROUND_TO_NEAREST_INT);
+        __m128i b = _mm256_cvtps_ph(_mm256_loadu_ps(s + 4 * i + 8), _MM_FROUND_TO_NEAREST_INT);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 8 * i), _mm256_set_m128i(b, a));
+      }
+      for (; i < strip.rect.width; ++i) {
         __m128i h = _mm_cvtps_ph(_mm_loadu_ps(s + 4 * i), _MM_FROUND_TO_NEAREST_INT);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 8 * i), h);
       }
