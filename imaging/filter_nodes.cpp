@@ -73,15 +73,28 @@ class MorphologyMinimum final : public Node {
 
 // ---- Point-wise filters -------------------------------------------------------------------
 
+// What the renderer may know of a point-wise filter without computing it.
+struct Traits {
+  bool blendsByMask = false;
+  bool keepsOpaqueInput = false;  // where its input is opaque, its pixels are the input's
+  bool givesOpacity = false;      // its pixels are opaque whatever the input
+};
+
 // Applies op to every pixel of the inputs (one tile each, all covering out.rect), two pixels
 // at a time. op is generic over f4 and f8, so its formula is written once.
 template <class Op>
 class PointWise final : public Node {
  public:
-  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, bool blendsByMask = false)
-      : Node(NodeKind::pointwise, extent, std::move(inputs)), op_(op), blendsByMask_(blendsByMask) {}
+  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, Traits traits)
+      : Node(NodeKind::pointwise, extent, std::move(inputs)), op_(op), traits_(traits) {}
 
-  bool blendsByMask() const override { return blendsByMask_; }
+  bool blendsByMask() const override { return traits_.blendsByMask; }
+  bool passesInputThrough(const PixelRect& box) const override {
+    return traits_.keepsOpaqueInput && inputs[0]->isOpaqueOver(box);
+  }
+  bool isOpaqueOver(const PixelRect& box) const override {
+    return traits_.givesOpacity || passesInputThrough(box);
+  }
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     const std::int64_t x0 = out.rect.x, n = 4 * out.rect.width;
@@ -105,12 +118,12 @@ class PointWise final : public Node {
   }
 
   Op op_;
-  bool blendsByMask_;
+  Traits traits_;
 };
 
 template <class Op>
-Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, bool blendsByMask = false) {
-  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, blendsByMask);
+Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Traits traits = {}) {
+  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, traits);
 }
 
 }  // namespace
@@ -124,19 +137,21 @@ Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius) {
 }
 
 Node::Ptr makeUnpremultiply(const Node::Ptr& input) {
-  return pointWise(input->extent, {input}, [](auto p) { return unpremultiply(p); });
+  return pointWise(input->extent, {input}, [](auto p) { return unpremultiply(p); }, {.keepsOpaqueInput = true});
 }
 
 // Only alpha changes: the stored colour components stay, whatever they mean.
 Node::Ptr makeAlphaOne(const Node::Ptr& input, const Rect& inside) {
-  return pointWise(inside, {input}, [](auto p) { return withAlpha(p, decltype(p){} + 1); });
+  return pointWise(inside, {input}, [](auto p) { return withAlpha(p, decltype(p){} + 1); },
+                   {.keepsOpaqueInput = true, .givesOpacity = true});
 }
 
 // The mask's value is its premultiplied green: transparent mask pixels count as 0.
 Node::Ptr makeBlendWithMask(const Node::Ptr& input, const Node::Ptr& background, const Node::Ptr& mask) {
   Rect extent = input->extent.intersected(mask->extent).united(background->extent);
   return pointWise(
-      extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); }, true);
+      extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); },
+      {.blendsByMask = true});
 }
 
 Node::Ptr makeAddition(const Node::Ptr& input, const Node::Ptr& background) {

@@ -54,6 +54,7 @@ class Translation final : public TransformNode {
 
   bool isView() const override { return true; }
   bool passesInputThrough(const PixelRect&) const override { return true; }
+  bool isOpaqueOver(const PixelRect& box) const override { return inputs[0]->isOpaqueOver(inputRegion(0, box)); }
   Shift shift() const override { return shift_; }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     return {out.x - shift_.dx, out.y - shift_.dy, out.width, out.height};
@@ -149,6 +150,7 @@ class Crop final : public Node {
   Crop(Ptr input, const Rect& rect) : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}) {}
   bool isView() const override { return true; }
   bool passesInputThrough(const PixelRect&) const override { return true; }
+  bool isOpaqueOver(const PixelRect& box) const override { return inputs[0]->isOpaqueOver(box); }
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     simd::copyPixels(in[0], out);
   }
@@ -164,6 +166,7 @@ class Clamp final : public Node {
   bool sharesInputPixels() const override { return false; }
   bool isView() const override { return true; }
   bool passesInputThrough(const PixelRect& box) const override { return inputs[0]->pixelBox().contains(box); }
+  bool isOpaqueOver(const PixelRect& box) const override { return inputs[0]->isOpaqueOver(inputRegion(0, box)); }
   bool keepsFlatInput() const override { return true; }
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {

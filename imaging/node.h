@@ -79,10 +79,16 @@ class Node {
   // over the region it reads (a minimum, a blur, a clamp): the output is then that value.
   virtual bool keepsFlatInput() const { return false; }
 
-  // For a source: whether its pixels over `box` (inside pixelBox()) are all one value; if so,
+  // Whether the node's pixels over `box` (inside pixelBox()) are all one value, found without
+  // computing them (a source's own pixels, a filter of alpha alone over opaque input); if so,
   // that premultiplied value is left in pixel[0..3]. Asked before every compute(), so it gives
   // up at the first pixel that differs.
   virtual bool isFlatOver(const PixelRect& /*box*/, float* /*pixel*/) const { return false; }
+
+  // Whether every pixel over `box` (inside pixelBox()) has alpha exactly 1. Pictures and masks
+  // are mostly opaque, and then dividing by alpha or reading alpha alone changes nothing.
+  // Asked before computing, so an answer of "no" must come at the first pixel that differs.
+  virtual bool isOpaqueOver(const PixelRect& /*box*/) const { return false; }
 
   // A view of its input (a crop, a clamp to the extent): its pixels are the input's, cut off
   // or repeated at the edges. A view never needs a buffer of its own; where it is read often,

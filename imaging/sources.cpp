@@ -14,22 +14,37 @@
 namespace imaging {
 namespace {
 
-// Whether the n words from `words` all equal the word at `first`. Compared a run at a time
+// Whether each of the n words from `words`, masked, equals `want`. Compared a run at a time
 // without a branch, which the compiler vectorises; a picture differs within its first run.
 template <class Word>
-bool sameWords(const void* words, const void* first, std::int64_t n) {
+bool everyWordIs(const void* words, std::int64_t n, Word mask, Word want) {
   constexpr std::int64_t kRun = 32;
-  Word w, v;
-  std::memcpy(&w, first, sizeof w);
+  Word v;
   for (std::int64_t start = 0; start < n; start += kRun) {
     Word differs = 0;
     for (std::int64_t i = start; i < std::min(n, start + kRun); ++i) {
       std::memcpy(&v, static_cast<const std::uint8_t*>(words) + i * sizeof v, sizeof v);
-      differs |= v ^ w;
+      differs |= (v & mask) ^ want;
     }
     if (differs) return false;
   }
   return true;
+}
+
+// Whether the n words from `words` all equal the word at `first`.
+template <class Word>
+bool sameWords(const void* words, const void* first, std::int64_t n) {
+  Word w;
+  std::memcpy(&w, first, sizeof w);
+  return everyWordIs<Word>(words, n, ~Word{0}, w);
+}
+
+// Whether n pixels, one Word each, all have alpha 1: its highest code in the top byte of 8-bit
+// RGBA or BGRA, a half-float 1 in the top 16 bits of half-float RGBA.
+template <class Word>
+bool allAlphaOne(const void* words, std::int64_t n) {
+  if constexpr (sizeof(Word) == 4) return everyWordIs<Word>(words, n, 0xFF000000u, 0xFF000000u);
+  else return everyWordIs<Word>(words, n, 0xFFFF000000000000ull, 0x3C00000000000000ull);
 }
 
 class Constant final : public Node {
@@ -70,6 +85,16 @@ class Pixels final : public Node {
       if (!same) return false;
     }
     convert(first, pixel, 1);
+    return true;
+  }
+
+  bool isOpaqueOver(const PixelRect& box) const override {
+    for (std::int64_t y = box.y; y < box.maxY(); ++y) {
+      const std::uint8_t* row = rowAt(y) + bytesPerPixel() * box.x;
+      bool opaque = pixels_.format == PixelFormat::rgbaHalf ? allAlphaOne<std::uint64_t>(row, box.width)
+                                                             : allAlphaOne<std::uint32_t>(row, box.width);
+      if (!opaque) return false;
+    }
     return true;
   }
 
@@ -120,6 +145,8 @@ class Gray final : public Node {
       for (std::int64_t i = 0; i < out.rect.width; ++i) store4(d + 4 * i, f4{s[i], s[i], s[i], 1});
     }
   }
+
+  bool isOpaqueOver(const PixelRect&) const override { return true; }
 
   bool isFlatOver(const PixelRect& box, float* pixel) const override {
     const float* first = rowAt(box.y) + box.x;

@@ -123,6 +123,15 @@ class StraightRun final : public Node {
     return std::make_shared<StraightRun>(inputs[0], std::move(filters));
   }
 
+  // A run that starts from alpha alone is one value wherever its input is opaque (a mask made
+  // of a picture's opacity, say).
+  bool isFlatOver(const PixelRect& box, float* pixel) const override {
+    if (filters_.front().kind != Filter::Kind::fromAlpha || !inputs[0]->isOpaqueOver(box)) return false;
+    const float opaque[4] = {0, 0, 0, 1};
+    run<f4, 1>(opaque, pixel);
+    return true;
+  }
+
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     const std::int64_t x0 = out.rect.x, n = 4 * out.rect.width;
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {

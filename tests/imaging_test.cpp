@@ -45,6 +45,13 @@ Picture picture(int width, int height, const std::function<Color(int x, int yUp)
 
 Color grey(float v) { return {v, v, v, 1}; }
 
+// The same pixels over `frame`, through a mirror there and back: nothing the renderer could
+// know of the image's pixels without computing them (flat, opaque) shows any more.
+Image hiddenBehindMirrors(const Image& i, const Rect& frame) {
+  Affine mirror{-1, 0, 0, 1, frame.width, 0};
+  return i.transformed(mirror).cropped(frame).transformed(mirror);
+}
+
 // Renders to straight 8-bit RGBA and reads back pixel (x, y) in image coordinates.
 struct Rendered {
   Rect bounds;
@@ -306,11 +313,8 @@ TEST(Render, FlatRegionsComeOutAsComputedPixelByPixel) {
     Image soft = curve.clampedToExtent().gaussianBlurred(1.5).cropped(frame);
     return inner.addedTo(soft.colorMatrix({})).differenceFrom(soft).settingAlphaOne(frame);
   };
-  auto mirroredTwice = [&](const Image& i) {
-    Affine mirror{-1, 0, 0, 1, 640, 0};
-    return i.transformed(mirror).cropped(frame).transformed(mirror);
-  };
-  Image flat = recipe(mask.image, colours.image), perPixel = recipe(mirroredTwice(mask.image), mirroredTwice(colours.image));
+  Image flat = recipe(mask.image, colours.image);
+  Image perPixel = recipe(hiddenBehindMirrors(mask.image, frame), hiddenBehindMirrors(colours.image, frame));
   Rendered a = render(flat, frame), b = render(perPixel, frame);
   for (int y = 0; y < 100; ++y)
     for (int x = 0; x < 640; ++x) ASSERT_EQ(0, std::memcmp(a.at(x, y), b.at(x, y), 4)) << x << "," << y;
@@ -318,6 +322,31 @@ TEST(Render, FlatRegionsComeOutAsComputedPixelByPixel) {
   straight.renderHalf(flat, halvesA.data(), 640 * 8, frame);
   straight.renderHalf(perPixel, halvesB.data(), 640 * 8, frame);
   EXPECT_EQ(halvesA, halvesB);
+}
+
+TEST(Render, OpaqueRegionsComeOutAsComputedPixelByPixel) {
+  // An opaque picture with a half-transparent patch, through filters that leave opaque pixels
+  // as they are (its straight colour made opaque) or read alpha alone (its opacity as a mask).
+  // Where the picture is opaque the renderer hands it on or works the value out once; behind
+  // mirrors every pixel is computed. The two differ at most by the rounding of dividing by an
+  // alpha of 1.
+  auto patch = [](int x, int y) { return x >= 300 && x < 340 && y >= 10 && y < 30; };
+  Picture colours = picture(640, 40, [&](int x, int y) { return Color{x / 639.0f, y / 39.0f, 0.3f, patch(x, y) ? 0.5f : 1}; });
+  const Rect frame{0, 0, 640, 40};
+  ColorMatrix opacity;
+  opacity.red = opacity.green = opacity.blue = {0, 0, 0, 1};
+  opacity.alpha = {0, 0, 0, 0};
+  opacity.bias = {0, 0, 0, 1};
+  const std::function<Image(const Image&)> recipes[] = {
+      [&](const Image& p) { return p.unpremultiplied().settingAlphaOne(frame).cropped(frame); },
+      [&](const Image& p) { return Image::color({1, 0.5f, 0, 1}).blendedWithMask(Image::color({}), p.colorMatrix(opacity)); },
+  };
+  for (const auto& recipe : recipes) {
+    Rendered a = render(recipe(colours.image), frame), b = render(recipe(hiddenBehindMirrors(colours.image, frame)), frame);
+    for (int y = 0; y < 40; ++y)
+      for (int x = 0; x < 640; ++x)
+        for (int i = 0; i < 4; ++i) ASSERT_NEAR(a.at(x, y)[i], b.at(x, y)[i], 1) << x << "," << y;
+  }
 }
 
 TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
