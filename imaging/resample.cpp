@@ -54,13 +54,48 @@ AxisTaps axisTaps(std::int64_t lo, std::int64_t count, const AxisMap& map, std::
   return taps;
 }
 
+// The tables of the last few regions this thread asked for. A render asks for the same
+// columns' and rows' tables tile after tile (and for each tile twice: its input region, then
+// its pixels); building them anew each time cost 2% of a video frame. A table is a function
+// of its arguments alone, so it is found by them.
+const AxisTaps& cachedAxisTaps(std::int64_t lo, std::int64_t count, const AxisMap& map, std::int64_t srcLo,
+                               std::int64_t srcHi) {
+  struct Entry {
+    std::int64_t lo, count;
+    double scale, offset;
+    std::int64_t srcLo, srcHi;
+    AxisTaps taps;
+    std::uint64_t used;
+  };
+  constexpr std::size_t kEntries = 16;
+  // Reserved whole, so a table handed out stays where it is while the next is added.
+  thread_local std::vector<Entry> entries = [] {
+    std::vector<Entry> v;
+    v.reserve(kEntries);
+    return v;
+  }();
+  thread_local std::uint64_t clock = 0;
+  ++clock;
+  for (Entry& e : entries)
+    if (e.lo == lo && e.count == count && e.scale == map.scale && e.offset == map.offset && e.srcLo == srcLo &&
+        e.srcHi == srcHi) {
+      e.used = clock;
+      return e.taps;
+    }
+  Entry fresh{lo, count, map.scale, map.offset, srcLo, srcHi, axisTaps(lo, count, map, srcLo, srcHi), clock};
+  if (entries.size() < kEntries) return entries.emplace_back(std::move(fresh)).taps;
+  Entry& oldest = *std::min_element(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.used < b.used; });
+  oldest = std::move(fresh);
+  return oldest.taps;
+}
+
 }  // namespace
 
 PixelRect resampleInputRegion(const PixelRect& out, const AxisMap& x, const AxisMap& y,
                               const PixelRect& source) {
   if (out.isEmpty() || source.isEmpty()) return {source.x, source.y, 0, 0};
-  AxisTaps xs = axisTaps(out.x, out.width, x, source.x, source.maxX());
-  AxisTaps ys = axisTaps(out.y, out.height, y, source.y, source.maxY());
+  const AxisTaps& xs = cachedAxisTaps(out.x, out.width, x, source.x, source.maxX());
+  const AxisTaps& ys = cachedAxisTaps(out.y, out.height, y, source.y, source.maxY());
   return {xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
 }
 
@@ -72,8 +107,9 @@ void resample(const Tile& in, const Tile& out, const AxisMap& x, const AxisMap& 
       std::fill_n(out.at(out.rect.x, row), 4 * out.rect.width, 0.0f);
     return;
   }
-  taps::resampleByTaps(in, out, axisTaps(out.rect.x, out.rect.width, x, source.x, source.maxX()),
-                       axisTaps(out.rect.y, out.rect.height, y, source.y, source.maxY()));
+  const AxisTaps& xs = cachedAxisTaps(out.rect.x, out.rect.width, x, source.x, source.maxX());
+  const AxisTaps& ys = cachedAxisTaps(out.rect.y, out.rect.height, y, source.y, source.maxY());
+  taps::resampleByTaps(in, out, xs, ys);
 }
 
 }  // namespace imaging
