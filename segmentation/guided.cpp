@@ -1,6 +1,7 @@
 #include "segmentation/guided.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "imaging/parallel.h"
 #include "segmentation/resample.h"
@@ -46,26 +47,34 @@ void boxMean(const float* in, float* out, int width, int height, int r) {
   }
 }
 
-// The local linear fits p = a . I + b, smoothed, as four planes: a for R, G and B, then b.
-std::vector<float> coefficients(const float* guide, const float* p, int width, int height,
-                                GuidedFilter filter) {
+// Planes whose every value is written before it is read: not cleared first, which for a video
+// frame's few megabytes of them is a measurable part of the filter.
+using Planes = std::unique_ptr<float[]>;
+Planes uncleared(std::size_t n) { return std::make_unique_for_overwrite<float[]>(n); }
+
+// The local linear fits p = a . I + b, smoothed, as four planes (a for R, G and B, then b),
+// followed by room for `extra` more.
+Planes coefficients(const float* guide, const float* p, int width, int height, GuidedFilter filter,
+                    std::size_t extra) {
   const std::size_t n = std::size_t(width) * height;
   const float* I[3] = {guide, guide + n, guide + 2 * n};
   // Means of I, p, the six distinct products I*I and I*p: thirteen planes.
   constexpr int kPairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
-  std::vector<std::vector<float>> m(13, std::vector<float>(n));
+  Planes means = uncleared(13 * n);
+  const float* m[13];
+  for (int slot = 0; slot < 13; ++slot) m[slot] = &means[slot * n];
   forEachIndex(13, [&](int slot) {
-    std::vector<float> product(n);
+    Planes product = uncleared(n);
     for (std::size_t i = 0; i < n; ++i) {
       if (slot < 3) product[i] = I[slot][i];
       else if (slot == 3) product[i] = p[i];
       else if (slot < 10) product[i] = I[kPairs[slot - 4][0]][i] * I[kPairs[slot - 4][1]][i];
       else product[i] = I[slot - 10][i] * p[i];
     }
-    boxMean(product.data(), m[slot].data(), width, height, filter.radius);
+    boxMean(product.get(), &means[slot * n], width, height, filter.radius);
   });
 
-  std::vector<float> fits(4 * n);
+  Planes fits = uncleared(4 * n);
   const double e = filter.epsilon;
   imaging::forEachStrip({0, 0, 1, height}, 16, [&](const imaging::PixelRect& strip, int) {
     for (std::size_t i = strip.y * width; i < std::size_t(strip.maxY()) * width; ++i) {
@@ -87,7 +96,7 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
       fits[3 * n + i] = static_cast<float>(mp - ar * mr - ag * mg - ab * mb);
     }
   });
-  std::vector<float> smoothed(4 * n);
+  Planes smoothed = uncleared(4 * n + extra);
   forEachIndex(4, [&](int c) { boxMean(&fits[c * n], &smoothed[c * n], width, height, filter.radius); });
   return smoothed;
 }
@@ -97,9 +106,10 @@ std::vector<float> coefficients(const float* guide, const float* p, int width, i
 void guidedUpsample(const Picture& picture, const float* guide, const float* probability, int width,
                     int height, GuidedFilter filter, float* out, std::ptrdiff_t outStride) {
   // Four coefficient planes and the probability itself, brought up together row by row.
-  std::vector<float> planes = coefficients(guide, probability, width, height, filter);
-  planes.insert(planes.end(), probability, probability + std::size_t(width) * height);
-  const PlaneResampler rows(planes.data(), 5, width, height, picture.width, picture.height);
+  const std::size_t n = std::size_t(width) * height;
+  Planes planes = coefficients(guide, probability, width, height, filter, n);
+  std::copy(probability, probability + n, &planes[4 * n]);
+  const PlaneResampler rows(planes.get(), 5, width, height, picture.width, picture.height);
   const std::size_t w = picture.width;
   imaging::forEachStrip({0, 0, 1, picture.height}, 16, [&](const imaging::PixelRect& strip, int) {
     std::vector<float> row(5 * w);

@@ -2,6 +2,7 @@
 // Resampling between the picture's size and a network's: the picture shrunk (or enlarged)
 // into the planar float tensor a network reads, and low-resolution planes brought back to the
 // picture's size one row at a time, so nothing of picture size is kept but the result.
+#include <memory>
 #include <vector>
 
 #include "segmentation/segmentation.h"
@@ -48,7 +49,7 @@ class PlaneResampler {
  private:
   int inHeight_, toWidth_;
   AxisTaps y_;
-  std::vector<float> wide_;  // plane, input row, output column
+  std::unique_ptr<float[]> wide_;  // plane, input row, output column; every value written
 };
 
 }  // namespace segmentation
