@@ -81,9 +81,11 @@ void MaskRender(benchmark::State& state) {
   auto mask = rawMask(picture, kFrame);
   if (!mask) std::abort();
   Image prev = storedMask(picture, buffers[1]);
-  for (auto _ : state) ctx.renderHalf(smoothed(*mask, prev, args.smooth, kFrame), buffers[0].data(), kWidth * 8, kFrame);
+  for (auto _ : state)
+    ctx.renderHalf(smoothed(*mask, prev, args.smooth, kFrame), buffers[0].data(), kWidth * 8, kFrame);
 }
-BENCHMARK(MaskRender)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(MaskRender)->ArgNames({"person", "decontaminate"})->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The cut-out alone, from a stored mask: the decontamination chain and the final render.
 void CutOut(benchmark::State& state) {

@@ -184,7 +184,8 @@ Uniform uniformMask(const Tile& mask) {
 // that evaluating walks the plan without looking anything up.
 class Evaluation {
  public:
-  Evaluation(const Node::Ptr& root, const PixelRect& region, Grain grain) : cellWidth_(grain.width), cellHeight_(grain.height) {
+  Evaluation(const Node::Ptr& root, const PixelRect& region, Grain grain)
+      : cellWidth_(grain.width), cellHeight_(grain.height) {
     root_ = &collect(root.get());
     root_->roi = region;
     planRegions();
@@ -324,25 +325,20 @@ class Evaluation {
   // the waits cannot go round in a circle. Returns the value of r's pixels if every cell it
   // touches was flat with that one value.
   std::optional<f4> ensureComputed(const Entry& e, const PixelRect& r, Arena& arena) const {
-    PixelRect need = r.intersected(e.roi);
-    if (need.isEmpty()) return std::nullopt;
-    std::int64_t c0 = (need.x - e.roi.x) / cellWidth_, c1 = (need.maxX() - 1 - e.roi.x) / cellWidth_;
-    std::int64_t r0 = (need.y - e.roi.y) / cellHeight_, r1 = (need.maxY() - 1 - e.roi.y) / cellHeight_;
     bool flat = true;
     std::optional<f4> value;
-    for (std::int64_t row = r0; row <= r1; ++row)
-      for (std::int64_t column = c0; column <= c1; ++column) {
-        const auto i = static_cast<std::size_t>(row * e.columns + column);
-        std::atomic<std::uint8_t>& state = e.cells[i];
-        std::uint8_t idle = kIdle;
-        if (state.load(std::memory_order_acquire) < kDone) {
-          if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel)) computeCell(e, row, column, arena);
-          while (state.load(std::memory_order_acquire) < kDone) std::this_thread::yield();
-        }
-        flat = flat && state.load(std::memory_order_relaxed) >= kFlat && (!value || same(*value, e.cellValues[i]));
-        if (flat) value = e.cellValues[i];
+    bool any = forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
+      std::atomic<std::uint8_t>& state = e.cells[i];
+      std::uint8_t idle = kIdle;
+      if (state.load(std::memory_order_acquire) < kDone) {
+        if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel))
+          computeCell(e, row, column, arena);
+        while (state.load(std::memory_order_acquire) < kDone) std::this_thread::yield();
       }
-    return flat ? value : std::nullopt;
+      flat = flat && state.load(std::memory_order_relaxed) >= kFlat && (!value || same(*value, e.cellValues[i]));
+      if (flat) value = e.cellValues[i];
+    });
+    return any && flat ? value : std::nullopt;
   }
 
   void computeCell(const Entry& e, std::int64_t row, std::int64_t column, Arena& arena) const {
@@ -372,20 +368,28 @@ class Evaluation {
   // Writes out the pixels of the flat cells that r touches (all of them computed), for a read
   // that sees the buffer's memory.
   void writeFlatCells(const Entry& e, const PixelRect& r) const {
+    forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
+      std::atomic<std::uint8_t>& state = e.cells[i];
+      std::uint8_t flat = kFlat;
+      if (state.compare_exchange_strong(flat, kFlatWriting, std::memory_order_acq_rel)) {
+        fill(e.tile.view(cellRect(e, row, column)), e.cellValues[i]);
+        state.store(kFlatWritten, std::memory_order_release);
+      }
+      while (state.load(std::memory_order_acquire) == kFlatWriting) std::this_thread::yield();
+    });
+  }
+
+  // Calls fn(row, column, index) for each cell of e's buffer that r touches; false if none.
+  template <class Fn>
+  bool forEachCell(const Entry& e, const PixelRect& r, Fn fn) const {
     PixelRect need = r.intersected(e.roi);
+    if (need.isEmpty()) return false;
     std::int64_t c0 = (need.x - e.roi.x) / cellWidth_, c1 = (need.maxX() - 1 - e.roi.x) / cellWidth_;
     std::int64_t r0 = (need.y - e.roi.y) / cellHeight_, r1 = (need.maxY() - 1 - e.roi.y) / cellHeight_;
     for (std::int64_t row = r0; row <= r1; ++row)
-      for (std::int64_t column = c0; column <= c1; ++column) {
-        const auto i = static_cast<std::size_t>(row * e.columns + column);
-        std::atomic<std::uint8_t>& state = e.cells[i];
-        std::uint8_t flat = kFlat;
-        if (state.compare_exchange_strong(flat, kFlatWriting, std::memory_order_acq_rel)) {
-          fill(e.tile.view(cellRect(e, row, column)), e.cellValues[i]);
-          state.store(kFlatWritten, std::memory_order_release);
-        }
-        while (state.load(std::memory_order_acquire) == kFlatWriting) std::this_thread::yield();
-      }
+      for (std::int64_t column = c0; column <= c1; ++column)
+        fn(row, column, static_cast<std::size_t>(row * e.columns + column));
+    return true;
   }
 
   // out's pixels: outside box transparent, inside computed. Returns their value if the inside

@@ -84,7 +84,8 @@ const AxisTaps& cachedAxisTaps(std::int64_t lo, std::int64_t count, const AxisMa
     }
   Entry fresh{lo, count, map.scale, map.offset, srcLo, srcHi, axisTaps(lo, count, map, srcLo, srcHi), clock};
   if (entries.size() < kEntries) return entries.emplace_back(std::move(fresh)).taps;
-  Entry& oldest = *std::min_element(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.used < b.used; });
+  Entry& oldest = *std::min_element(entries.begin(), entries.end(),
+                                    [](const Entry& a, const Entry& b) { return a.used < b.used; });
   oldest = std::move(fresh);
   return oldest.taps;
 }

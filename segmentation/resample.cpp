@@ -80,7 +80,10 @@ std::vector<float> picturePlanes(const Picture& picture, int width, int height, 
 
 PlaneResampler::PlaneResampler(const float* planes, int count, int width, int height, int toWidth,
                                int toHeight)
-    : inHeight_(height), toWidth_(toWidth), y_(height, toHeight), wide_(std::make_unique_for_overwrite<float[]>(std::size_t(count) * height * toWidth)) {
+    : inHeight_(height),
+      toWidth_(toWidth),
+      y_(height, toHeight),
+      wide_(std::make_unique_for_overwrite<float[]>(std::size_t(count) * height * toWidth)) {
   const AxisTaps xs(width, toWidth);
   forEachRowStrip(count * height, [&](int r0, int r1, int) {
     for (int r = r0; r < r1; ++r) {   // r: plane * height + row, as in both layouts

@@ -331,7 +331,8 @@ TEST(Render, OpaqueRegionsComeOutAsComputedPixelByPixel) {
   // mirrors every pixel is computed. The two differ at most by the rounding of dividing by an
   // alpha of 1.
   auto patch = [](int x, int y) { return x >= 300 && x < 340 && y >= 10 && y < 30; };
-  Picture colours = picture(640, 40, [&](int x, int y) { return Color{x / 639.0f, y / 39.0f, 0.3f, patch(x, y) ? 0.5f : 1}; });
+  Picture colours =
+      picture(640, 40, [&](int x, int y) { return Color{x / 639.0f, y / 39.0f, 0.3f, patch(x, y) ? 0.5f : 1}; });
   const Rect frame{0, 0, 640, 40};
   ColorMatrix opacity;
   opacity.red = opacity.green = opacity.blue = {0, 0, 0, 1};
@@ -339,10 +340,13 @@ TEST(Render, OpaqueRegionsComeOutAsComputedPixelByPixel) {
   opacity.bias = {0, 0, 0, 1};
   const std::function<Image(const Image&)> recipes[] = {
       [&](const Image& p) { return p.unpremultiplied().settingAlphaOne(frame).cropped(frame); },
-      [&](const Image& p) { return Image::color({1, 0.5f, 0, 1}).blendedWithMask(Image::color({}), p.colorMatrix(opacity)); },
+      [&](const Image& p) {
+        return Image::color({1, 0.5f, 0, 1}).blendedWithMask(Image::color({}), p.colorMatrix(opacity));
+      },
   };
   for (const auto& recipe : recipes) {
-    Rendered a = render(recipe(colours.image), frame), b = render(recipe(hiddenBehindMirrors(colours.image, frame)), frame);
+    Rendered a = render(recipe(colours.image), frame);
+    Rendered b = render(recipe(hiddenBehindMirrors(colours.image, frame)), frame);
     for (int y = 0; y < 40; ++y)
       for (int x = 0; x < 640; ++x)
         for (int i = 0; i < 4; ++i) ASSERT_NEAR(a.at(x, y)[i], b.at(x, y)[i], 1) << x << "," << y;
