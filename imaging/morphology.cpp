@@ -91,13 +91,6 @@ void minimumRow(const Disk& disk, RowAt row, std::ptrdiff_t spanFloats, std::ptr
   if (x < outFloats) rowMinimum<f4, 1, C>(disk, columns, x, dst);
 }
 
-void fill(const Tile& out, f4 p) {
-  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-    float* row = out.at(out.rect.x, y);
-    for (std::int64_t x = 0; x < out.rect.width; ++x) store4(row + 4 * x, p);
-  }
-}
-
 std::vector<float*> columnsIn(std::vector<float>& scratch, const Disk& disk, std::ptrdiff_t spanFloats) {
   scratch.resize(disk.heights.size() * spanFloats);
   std::vector<float*> columns;

@@ -137,16 +137,6 @@ void zero(const Tile& t) {
     std::memset(t.at(t.rect.x, y), 0, sizeof(float) * 4 * t.rect.width);
 }
 
-void fill(const Tile& t, f4 value) {
-  const f8 two = repeated<f8>(value);
-  for (std::int64_t y = t.rect.y; y < t.rect.maxY(); ++y) {
-    float* p = t.at(t.rect.x, y);
-    std::int64_t x = 0;
-    for (; x + 2 <= t.rect.width; x += 2) storeV(p + 4 * x, two);
-    if (x < t.rect.width) store4(p + 4 * x, value);
-  }
-}
-
 // Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
 constexpr std::int64_t kBlendColumn = 32;
 // The states of a buffer's cell. A flat cell keeps only its value until a read that is not
@@ -343,17 +333,8 @@ class Evaluation {
 
   void computeCell(const Entry& e, std::int64_t row, std::int64_t column, Arena& arena) const {
     PixelRect cell = cellRect(e, row, column);
-    PixelRect box = e.node->pixelBox().intersected(cell);
     Arena::Mark mark = arena.mark();
-    std::optional<f4> value;
-    if (box == cell) {
-      Tile inside = e.tile.view(cell);
-      Tile t = produce(e, cell, arena, &inside);
-      if (t.flat) value = load4(t.data);
-      else if (t.data != inside.data) simd::copyPixels(t, inside);
-    } else {
-      computeInto(e, e.tile.view(cell), box, arena);
-    }
+    auto value = computeInto(e, e.tile.view(cell), e.node->pixelBox().intersected(cell), arena);
     arena.release(mark);
     const auto i = static_cast<std::size_t>(row * e.columns + column);
     if (value) e.cellValues[i] = *value;
@@ -372,7 +353,7 @@ class Evaluation {
       std::atomic<std::uint8_t>& state = e.cells[i];
       std::uint8_t flat = kFlat;
       if (state.compare_exchange_strong(flat, kFlatWriting, std::memory_order_acq_rel)) {
-        fill(e.tile.view(cellRect(e, row, column)), e.cellValues[i]);
+        simd::fill(e.tile.view(cellRect(e, row, column)), e.cellValues[i]);
         state.store(kFlatWritten, std::memory_order_release);
       }
       while (state.load(std::memory_order_acquire) == kFlatWriting) std::this_thread::yield();
@@ -392,15 +373,15 @@ class Evaluation {
     return true;
   }
 
-  // out's pixels: outside box transparent, inside computed. Returns their value if the inside
-  // came out flat.
+  // out's pixels: outside box transparent, inside computed. Where box is the whole of out and
+  // the pixels come out one value, nothing is written and that value is returned instead.
   std::optional<f4> computeInto(const Entry& e, const Tile& out, const PixelRect& box, Arena& arena) const {
     if (box != out.rect) zero(out);
     if (box.isEmpty()) return std::nullopt;
     Tile inside = out.view(box);
     Tile t = produce(e, box, arena, &inside);
-    if (t.data != inside.data) simd::copyPixels(t, inside);
     if (t.flat && box == out.rect) return load4(t.data);
+    if (t.data != inside.data) simd::copyPixels(t, inside);
     return std::nullopt;
   }
 
@@ -501,7 +482,7 @@ class Evaluation {
   // A tile of one value over r: a single row of copies, read as every row.
   static Tile flatTile(Arena& arena, const PixelRect& r, f4 value) {
     Tile row = arena.allocate({r.x, r.y, r.width, 1});
-    fill(row, value);
+    simd::fill(row, value);
     return {row.data, 0, r, true};
   }
 

@@ -44,6 +44,17 @@ inline void copyPixels(const Tile& in, const Tile& out) {
     std::memmove(out.at(out.rect.x, y), in.at(out.rect.x, y), bytes);
 }
 
+// Sets every pixel of `out` to p.
+inline void fill(const Tile& out, f4 p) {
+  const f8 two = repeated<f8>(p);
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+    float* row = out.at(out.rect.x, y);
+    std::int64_t x = 0;
+    for (; x + 2 <= out.rect.width; x += 2) storeV(row + 4 * x, two);
+    if (x < out.rect.width) store4(row + 4 * x, p);
+  }
+}
+
 // Whether no pixel of t over r fails: fails(v) marks the failing lanes of a vector of pixels.
 // A row is tested whole, without a branch, then given up on if any lane failed.
 template <class Fails>

@@ -78,24 +78,18 @@ class Pixels final : public Node {
 
   bool isFlatOver(const PixelRect& box, float* pixel) const override {
     const std::uint8_t* first = rowAt(box.y) + bytesPerPixel() * box.x;
-    for (std::int64_t y = box.y; y < box.maxY(); ++y) {
-      const std::uint8_t* row = rowAt(y) + bytesPerPixel() * box.x;
-      bool same = pixels_.format == PixelFormat::rgbaHalf ? sameWords<std::uint64_t>(row, first, box.width)
-                                                           : sameWords<std::uint32_t>(row, first, box.width);
-      if (!same) return false;
-    }
+    auto same = [&](const std::uint8_t* row, auto word) {
+      return sameWords<decltype(word)>(row, first, box.width);
+    };
+    if (!everyRow(box, same)) return false;
     convert(first, pixel, 1);
     return true;
   }
 
   bool isOpaqueOver(const PixelRect& box) const override {
-    for (std::int64_t y = box.y; y < box.maxY(); ++y) {
-      const std::uint8_t* row = rowAt(y) + bytesPerPixel() * box.x;
-      bool opaque = pixels_.format == PixelFormat::rgbaHalf ? allAlphaOne<std::uint64_t>(row, box.width)
-                                                             : allAlphaOne<std::uint32_t>(row, box.width);
-      if (!opaque) return false;
-    }
-    return true;
+    return everyRow(box, [&](const std::uint8_t* row, auto word) {
+      return allAlphaOne<decltype(word)>(row, box.width);
+    });
   }
 
   const PixelBuffer& buffer() const { return pixels_; }
@@ -115,6 +109,17 @@ class Pixels final : public Node {
   }
 
   std::int64_t bytesPerPixel() const { return pixels_.format == PixelFormat::rgbaHalf ? 8 : 4; }
+  // Whether test(row, word) holds for each row of box: its first pixel, and a value of the
+  // unsigned type one pixel fills.
+  template <class Test>
+  bool everyRow(const PixelRect& box, Test test) const {
+    for (std::int64_t y = box.y; y < box.maxY(); ++y) {
+      const std::uint8_t* row = rowAt(y) + bytesPerPixel() * box.x;
+      if (!(pixels_.format == PixelFormat::rgbaHalf ? test(row, std::uint64_t{}) : test(row, std::uint32_t{})))
+        return false;
+    }
+    return true;
+  }
   const std::uint8_t* rowAt(std::int64_t y) const {
     return static_cast<const std::uint8_t*>(pixels_.data) + (pixels_.height - 1 - y) * pixels_.rowBytes;
   }
