@@ -44,8 +44,9 @@ class Image {
  public:
   // A colour everywhere: infinite extent.
   static Image color(const Color&);
-  // The caller's pixels, not copied: they must stay valid and unchanged while the image is
-  // rendered. Extent (0, 0, width, height).
+  // The caller's pixels, not copied: they must stay valid and unchanged as long as the image
+  // is rendered, since what a render learns of them (where they are one value, where opaque)
+  // serves every later render. Extent (0, 0, width, height).
   static Image fromPixels(const PixelBuffer&);
   // A grey opaque image of one value per pixel, rows top first; the image owns the values.
   static Image fromGray(std::shared_ptr<const float[]> values, int width, int height);

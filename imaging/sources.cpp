@@ -4,6 +4,9 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <cstdint>
 #include <cstring>
 
@@ -64,31 +67,90 @@ class Constant final : public Node {
   f4 value_;
 };
 
+// What is known of each block of some memory's pixels, learnt on first asking: whether the
+// block is all one value (and which), and whether it is all opaque. The renderer asks both of
+// every region it reads, often of the same pixels several times in a frame (a mask read by the
+// blend, its edge and its erosion, then by the next frame's smoothing): scanning each block
+// once turns the later answers into a look-up. Two threads may learn the same block at once;
+// they find the same facts.
+class BlockFacts {
+ public:
+  static constexpr std::int64_t kSize = 32;
+  enum Fact : std::uint8_t { kUnknown, kYes, kNo };
+
+  BlockFacts(std::int64_t width, std::int64_t height)
+      : columns_((width + kSize - 1) / kSize),
+        count_(static_cast<std::size_t>(columns_ * ((height + kSize - 1) / kSize))),
+        flat_(new std::atomic<Fact>[count_]()),
+        opaque_(new std::atomic<Fact>[count_]()),
+        values_(new std::uint64_t[count_]) {}
+
+  std::size_t index(std::int64_t column, std::int64_t row) const { return static_cast<std::size_t>(row * columns_ + column); }
+
+  // The block's one value (as a word), if it has one; learn(word) finds out when not known.
+  template <class Learn>
+  std::optional<std::uint64_t> flatValue(std::size_t i, Learn learn) const {
+    Fact f = flat_[i].load(std::memory_order_acquire);
+    if (f == kUnknown) {
+      std::uint64_t value = 0;
+      f = learn(value) ? kYes : kNo;
+      if (f == kYes) values_[i] = value;
+      flat_[i].store(f, std::memory_order_release);
+      if (f == kYes) return value;
+    }
+    if (f == kNo) return std::nullopt;
+    return values_[i];
+  }
+
+  template <class Learn>
+  bool opaque(std::size_t i, Learn learn) const {
+    Fact f = opaque_[i].load(std::memory_order_acquire);
+    if (f == kUnknown) {
+      f = learn() ? kYes : kNo;
+      opaque_[i].store(f, std::memory_order_release);
+    }
+    return f == kYes;
+  }
+
+ private:
+  std::int64_t columns_;
+  std::size_t count_;
+  std::unique_ptr<std::atomic<Fact>[]> flat_, opaque_;
+  std::unique_ptr<std::uint64_t[]> values_;
+};
+
 class Pixels final : public Node {
  public:
   Pixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner)
       : Node(NodeKind::source, Rect{0, 0, double(pixels.width), double(pixels.height)}),
         pixels_(pixels),
-        owner_(std::move(owner)) {}
+        owner_(std::move(owner)),
+        facts_(pixels.width, pixels.height) {}
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
       convert(rowAt(y) + bytesPerPixel() * out.rect.x, out.at(out.rect.x, y), out.rect.width);
   }
 
+  // Blocks known to be one value are not read again; others are read where box covers them.
   bool isFlatOver(const PixelRect& box, float* pixel) const override {
     const std::uint8_t* first = rowAt(box.y) + bytesPerPixel() * box.x;
-    auto same = [&](const std::uint8_t* row, auto word) {
-      return sameWords<decltype(word)>(row, first, box.width);
-    };
-    if (!everyRow(box, same)) return false;
+    const std::uint64_t want = wordAt(first);
+    bool flat = everyBlock(box, [&](const PixelRect& block, const PixelRect& part, std::size_t i) {
+      auto value = facts_.flatValue(i, [&](std::uint64_t& v) {
+        v = wordAt(rowAt(block.y) + bytesPerPixel() * block.x);
+        return allAre(block, v);
+      });
+      return value ? *value == want : allAre(part, want);
+    });
+    if (!flat) return false;
     convert(first, pixel, 1);
     return true;
   }
 
   bool isOpaqueOver(const PixelRect& box) const override {
-    return everyRow(box, [&](const std::uint8_t* row, auto word) {
-      return allAlphaOne<decltype(word)>(row, box.width);
+    return everyBlock(box, [&](const PixelRect& block, const PixelRect& part, std::size_t i) {
+      return facts_.opaque(i, [&] { return allOpaque(block); }) || allOpaque(part);
     });
   }
 
@@ -109,6 +171,35 @@ class Pixels final : public Node {
   }
 
   std::int64_t bytesPerPixel() const { return pixels_.format == PixelFormat::rgbaHalf ? 8 : 4; }
+  // One pixel's bytes as an unsigned word, zero-extended for four-byte pixels.
+  std::uint64_t wordAt(const std::uint8_t* p) const {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, static_cast<std::size_t>(bytesPerPixel()));
+    return w;
+  }
+  // Whether every pixel of r is the word `want`.
+  bool allAre(const PixelRect& r, std::uint64_t want) const {
+    return everyRow(r, [&](const std::uint8_t* row, auto word) {
+      using Word = decltype(word);
+      return everyWordIs<Word>(row, r.width, ~Word{0}, static_cast<Word>(want));
+    });
+  }
+  bool allOpaque(const PixelRect& r) const {
+    return everyRow(r, [&](const std::uint8_t* row, auto word) { return allAlphaOne<decltype(word)>(row, r.width); });
+  }
+  // Whether test(block, part, index) holds for every block that box touches: the block inside
+  // the pixel box, and the part of it inside box.
+  template <class Test>
+  bool everyBlock(const PixelRect& box, Test test) const {
+    const PixelRect all = pixelBox();
+    for (std::int64_t by = box.y / BlockFacts::kSize; by * BlockFacts::kSize < box.maxY(); ++by)
+      for (std::int64_t bx = box.x / BlockFacts::kSize; bx * BlockFacts::kSize < box.maxX(); ++bx) {
+        PixelRect block = PixelRect{bx * BlockFacts::kSize, by * BlockFacts::kSize, BlockFacts::kSize, BlockFacts::kSize}
+                              .intersected(all);
+        if (!test(block, block.intersected(box), facts_.index(bx, by))) return false;
+      }
+    return true;
+  }
   // Whether test(row, word) holds for each row of box: its first pixel, and a value of the
   // unsigned type one pixel fills.
   template <class Test>
@@ -133,6 +224,7 @@ class Pixels final : public Node {
 
   PixelBuffer pixels_;
   std::shared_ptr<const void> owner_;
+  BlockFacts facts_;
 };
 
 class Gray final : public Node {
