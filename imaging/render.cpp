@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -102,7 +103,29 @@ class Arena {
     chunk_ = m.chunk, used_ = m.used;
     std::erase_if(remembered_, [&](const Remembered& r) { return !(r.before < m); });
   }
-  void reset() { release({0, 0}); }
+  // Before each tile: nothing handed out is in use any more, so the flat rows missed since
+  // the last reset can be made now without moving a row that some tile still reads.
+  void reset() {
+    release({0, 0});
+    for (const Miss& miss : misses_) keepFlatRow(miss.value, miss.width);
+    misses_.clear();
+  }
+
+  // A read-only row of `width` copies of value, for a flat tile. Flat tiles are mostly of a few
+  // values (nothing, an opaque mask), thousands of them a frame; their rows are kept from tile
+  // to tile instead of written out for each.
+  const float* flatRow(f4 value, std::int64_t width) {
+    ++clock_;
+    for (FlatRow& f : flatRows_)
+      if (sameValue(f.value, value) && f.width >= width) {
+        f.used = clock_;
+        return f.row.get();
+      }
+    if (misses_.size() < kFlatRows) misses_.push_back({value, width});
+    Tile row = allocate({0, 0, width, 1});
+    simd::fill(row, value);
+    return row.data;
+  }
 
   // `before`: the mark taken before the tile was evaluated.
   void remember(const void* node, const PixelRect& r, const Tile& t, const Mark& before) {
@@ -122,9 +145,41 @@ class Arena {
     Mark before;
   };
 
+  struct FlatRow {
+    f4 value;
+    std::int64_t width = 0;
+    std::unique_ptr<float[]> row;
+    std::uint64_t used = 0;
+  };
+  struct Miss {
+    f4 value;
+    std::int64_t width;
+  };
+  static constexpr std::size_t kFlatRows = 16;
+
+  static bool sameValue(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+  // Widens the value's row, or adds one in place of the row used longest ago.
+  void keepFlatRow(f4 value, std::int64_t width) {
+    auto it = std::find_if(flatRows_.begin(), flatRows_.end(), [&](const FlatRow& f) { return sameValue(f.value, value); });
+    if (it == flatRows_.end() && flatRows_.size() < kFlatRows) it = flatRows_.insert(flatRows_.end(), FlatRow{value, 0, nullptr, 0});
+    if (it == flatRows_.end())
+      it = std::min_element(flatRows_.begin(), flatRows_.end(), [](const FlatRow& a, const FlatRow& b) { return a.used < b.used; });
+    if (!sameValue(it->value, value) || it->width < width) {
+      it->value = value;
+      it->width = std::max<std::int64_t>(width, 256);
+      it->row = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(4 * it->width));
+      simd::fill({it->row.get(), 0, {0, 0, it->width, 1}}, value);
+    }
+    it->used = clock_;
+  }
+
   std::vector<std::vector<float>> chunks_;
   std::size_t chunk_ = 0, used_ = 0;
   std::vector<Remembered> remembered_;
+  std::vector<FlatRow> flatRows_;
+  std::vector<Miss> misses_;
+  std::uint64_t clock_ = 0;
 };
 
 Arena& arenaOf(int worker) {
@@ -481,9 +536,7 @@ class Evaluation {
 
   // A tile of one value over r: a single row of copies, read as every row.
   static Tile flatTile(Arena& arena, const PixelRect& r, f4 value) {
-    Tile row = arena.allocate({r.x, r.y, r.width, 1});
-    simd::fill(row, value);
-    return {row.data, 0, r, true};
+    return {const_cast<float*>(arena.flatRow(value, r.width)), 0, r, true};
   }
 
   // The one value of every pixel of t, if it has one.
