@@ -196,7 +196,10 @@ void zero(const Tile& t) {
 constexpr std::int64_t kBlendColumn = 32;
 // The states of a buffer's cell. A flat cell keeps only its value until a read that is not
 // flat throughout needs its pixels: most of a mask is flat, and most reads of it are too.
-constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2, kFlat = 3, kFlatWriting = 4, kFlatWritten = 5;
+constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2, kFlat = 3;
+// A flat cell's pixels are written out in parts, this many across and down, as reads need
+// them: a blur's margin reaches a few pixels into the cells beside its tile, not across them.
+constexpr std::int64_t kPartColumns = 8, kPartRows = 4;
 
 // The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
 // its background or its image there.
@@ -256,6 +259,8 @@ class Evaluation {
     // Per cell of the buffer: its state, and its one value when it is flat.
     std::unique_ptr<std::atomic<std::uint8_t>[]> cells;
     std::unique_ptr<f4[]> cellValues;
+    // Per flat cell, a bit for each part: claimed by a thread to write, and written.
+    std::unique_ptr<std::atomic<std::uint32_t>[]> partsClaimed, partsWritten;
     std::int64_t columns = 0;
     std::unique_ptr<RenderState> state;
     // A uniform node's one row, seen as every row of roi (tile with stride 0).
@@ -325,6 +330,8 @@ class Evaluation {
         std::int64_t rows = (e->roi.height + cellHeight_ - 1) / cellHeight_;
         e->cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e->columns * rows)]());
         e->cellValues.reset(new f4[static_cast<std::size_t>(e->columns * rows)]);
+        e->partsClaimed.reset(new std::atomic<std::uint32_t>[static_cast<std::size_t>(e->columns * rows)]());
+        e->partsWritten.reset(new std::atomic<std::uint32_t>[static_cast<std::size_t>(e->columns * rows)]());
       }
       PixelRect box = e->node->pixelBox().intersected(e->roi);
       if (!box.isEmpty()) e->state = e->node->prepare(box);
@@ -402,16 +409,28 @@ class Evaluation {
   }
 
   // Writes out the pixels of the flat cells that r touches (all of them computed), for a read
-  // that sees the buffer's memory.
+  // that sees the buffer's memory: the parts of each cell that r reaches, each part by
+  // whichever thread claims it first, the others waiting until it is written.
   void writeFlatCells(const Entry& e, const PixelRect& r) const {
+    const std::int64_t partWidth = (cellWidth_ + kPartColumns - 1) / kPartColumns;
+    const std::int64_t partHeight = (cellHeight_ + kPartRows - 1) / kPartRows;
     forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
-      std::atomic<std::uint8_t>& state = e.cells[i];
-      std::uint8_t flat = kFlat;
-      if (state.compare_exchange_strong(flat, kFlatWriting, std::memory_order_acq_rel)) {
-        simd::fill(e.tile.view(cellRect(e, row, column)), e.cellValues[i]);
-        state.store(kFlatWritten, std::memory_order_release);
-      }
-      while (state.load(std::memory_order_acquire) == kFlatWriting) std::this_thread::yield();
+      if (e.cells[i].load(std::memory_order_acquire) != kFlat) return;
+      const PixelRect cell = cellRect(e, row, column);
+      const PixelRect need = cell.intersected(r);
+      const std::int64_t x0 = e.roi.x + column * cellWidth_, y0 = e.roi.y + row * cellHeight_;
+      auto part = [&](std::int64_t px, std::int64_t py) {
+        return PixelRect{x0 + px * partWidth, y0 + py * partHeight, partWidth, partHeight}.intersected(cell);
+      };
+      std::uint32_t wanted = 0;
+      for (std::int64_t py = (need.y - y0) / partHeight; py <= (need.maxY() - 1 - y0) / partHeight; ++py)
+        for (std::int64_t px = (need.x - x0) / partWidth; px <= (need.maxX() - 1 - x0) / partWidth; ++px)
+          wanted |= 1u << (py * kPartColumns + px);
+      const std::uint32_t mine = wanted & ~e.partsClaimed[i].fetch_or(wanted, std::memory_order_acq_rel);
+      for (std::int64_t bit = 0; bit < kPartColumns * kPartRows; ++bit)
+        if (mine >> bit & 1) simd::fill(e.tile.view(part(bit % kPartColumns, bit / kPartColumns)), e.cellValues[i]);
+      if (mine) e.partsWritten[i].fetch_or(mine, std::memory_order_release);
+      while ((e.partsWritten[i].load(std::memory_order_acquire) & wanted) != wanted) std::this_thread::yield();
     });
   }
 
