@@ -328,6 +328,21 @@ TEST(Render, FlatRegionsComeOutAsComputedPixelByPixel) {
   }
 }
 
+TEST(Render, FlatCellsOfABufferAreWrittenWhereverABlurReadsThem) {
+  // A mask's own chain: eroded into a buffer that the blur reads with a margin. Where a blur
+  // tile's margin mixes flat cells (0 on the left, 1 on the right) with a sloping edge, the
+  // flat cells' pixels are written out for it, part by part as far as the margin reaches;
+  // every pixel must match the same chain computed pixel by pixel.
+  auto value = [](int x, int y) { return std::min(1.0f, x < 300 ? 0.0f : x < 340 ? (x - 300) / 40.0f + 0.002f * y : 1.0f); };
+  Picture mask = picture(640, 200, [&](int x, int y) { return grey(value(x, y)); });
+  const Rect frame{0, 0, 640, 200};
+  auto chain = [&](const Image& m) { return m.morphologyMinimum(1).clampedToExtent().gaussianBlurred(1.5).cropped(frame); };
+  std::vector<std::uint16_t> flat(640 * 200 * 4), perPixel(flat.size());
+  straight.renderHalf(chain(mask.image), flat.data(), 640 * 8, frame);
+  straight.renderHalf(chain(hiddenBehindMirrors(mask.image, frame)), perPixel.data(), 640 * 8, frame);
+  EXPECT_EQ(flat, perPixel);
+}
+
 TEST(Render, OpaqueRegionsComeOutAsComputedPixelByPixel) {
   // An opaque picture with a half-transparent patch, through filters that leave opaque pixels
   // as they are (its straight colour made opaque) or read alpha alone (its opacity as a mask).
