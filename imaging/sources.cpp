@@ -34,14 +34,6 @@ bool everyWordIs(const void* words, std::int64_t n, Word mask, Word want) {
   return true;
 }
 
-// Whether the n words from `words` all equal the word at `first`.
-template <class Word>
-bool sameWords(const void* words, const void* first, std::int64_t n) {
-  Word w;
-  std::memcpy(&w, first, sizeof w);
-  return everyWordIs<Word>(words, n, ~Word{0}, w);
-}
-
 // Whether n pixels, one Word each, all have alpha 1: its highest code in the top byte of 8-bit
 // RGBA or BGRA, a half-float 1 in the top 16 bits of half-float RGBA.
 template <class Word>
@@ -79,13 +71,46 @@ class BlockFacts {
   enum Fact : std::uint8_t { kUnknown, kYes, kNo };
 
   BlockFacts(std::int64_t width, std::int64_t height)
-      : columns_((width + kSize - 1) / kSize),
+      : all_{0, 0, width, height},
+        columns_((width + kSize - 1) / kSize),
         count_(static_cast<std::size_t>(columns_ * ((height + kSize - 1) / kSize))),
         flat_(new std::atomic<Fact>[count_]()),
         opaque_(new std::atomic<Fact>[count_]()),
         values_(new std::uint64_t[count_]) {}
 
-  std::size_t index(std::int64_t column, std::int64_t row) const { return static_cast<std::size_t>(row * columns_ + column); }
+  // Whether every pixel over box (inside the memory) is the word `want`. firstOf(block) is a
+  // block's first pixel as a word; allAre(r, word) reads whether every pixel of r is that word.
+  template <class FirstOf, class AllAre>
+  bool allAre(const PixelRect& box, std::uint64_t want, FirstOf firstOf, AllAre allAre) const {
+    return everyBlock(box, [&](const PixelRect& block, const PixelRect& part, std::size_t i) {
+      auto value = flatValue(i, [&](std::uint64_t& v) {
+        v = firstOf(block);
+        return allAre(block, v);
+      });
+      return value ? *value == want : allAre(part, want);
+    });
+  }
+
+  // Whether every pixel over box is opaque; allOpaque(r) reads it of r.
+  template <class AllOpaque>
+  bool allOpaque(const PixelRect& box, AllOpaque allOpaque) const {
+    return everyBlock(box, [&](const PixelRect& block, const PixelRect& part, std::size_t i) {
+      return opaque(i, [&] { return allOpaque(block); }) || allOpaque(part);
+    });
+  }
+
+ private:
+  // Whether test(block, part, index) holds for every block that box touches: the block inside
+  // the memory, and the part of it inside box.
+  template <class Test>
+  bool everyBlock(const PixelRect& box, Test test) const {
+    for (std::int64_t by = box.y / kSize; by * kSize < box.maxY(); ++by)
+      for (std::int64_t bx = box.x / kSize; bx * kSize < box.maxX(); ++bx) {
+        PixelRect block = PixelRect{bx * kSize, by * kSize, kSize, kSize}.intersected(all_);
+        if (!test(block, block.intersected(box), static_cast<std::size_t>(by * columns_ + bx))) return false;
+      }
+    return true;
+  }
 
   // The block's one value (as a word), if it has one; learn(word) finds out when not known.
   template <class Learn>
@@ -112,7 +137,7 @@ class BlockFacts {
     return f == kYes;
   }
 
- private:
+  PixelRect all_;
   std::int64_t columns_;
   std::size_t count_;
   std::unique_ptr<std::atomic<Fact>[]> flat_, opaque_;
@@ -135,23 +160,15 @@ class Pixels final : public Node {
   // Blocks known to be one value are not read again; others are read where box covers them.
   bool isFlatOver(const PixelRect& box, float* pixel) const override {
     const std::uint8_t* first = rowAt(box.y) + bytesPerPixel() * box.x;
-    const std::uint64_t want = wordAt(first);
-    bool flat = everyBlock(box, [&](const PixelRect& block, const PixelRect& part, std::size_t i) {
-      auto value = facts_.flatValue(i, [&](std::uint64_t& v) {
-        v = wordAt(rowAt(block.y) + bytesPerPixel() * block.x);
-        return allAre(block, v);
-      });
-      return value ? *value == want : allAre(part, want);
-    });
-    if (!flat) return false;
+    auto firstOf = [&](const PixelRect& block) { return wordAt(rowAt(block.y) + bytesPerPixel() * block.x); };
+    auto allAre = [&](const PixelRect& r, std::uint64_t want) { return this->allAre(r, want); };
+    if (!facts_.allAre(box, wordAt(first), firstOf, allAre)) return false;
     convert(first, pixel, 1);
     return true;
   }
 
   bool isOpaqueOver(const PixelRect& box) const override {
-    return everyBlock(box, [&](const PixelRect& block, const PixelRect& part, std::size_t i) {
-      return facts_.opaque(i, [&] { return allOpaque(block); }) || allOpaque(part);
-    });
+    return facts_.allOpaque(box, [&](const PixelRect& r) { return allOpaque(r); });
   }
 
   const PixelBuffer& buffer() const { return pixels_; }
@@ -187,19 +204,6 @@ class Pixels final : public Node {
   bool allOpaque(const PixelRect& r) const {
     return everyRow(r, [&](const std::uint8_t* row, auto word) { return allAlphaOne<decltype(word)>(row, r.width); });
   }
-  // Whether test(block, part, index) holds for every block that box touches: the block inside
-  // the pixel box, and the part of it inside box.
-  template <class Test>
-  bool everyBlock(const PixelRect& box, Test test) const {
-    const PixelRect all = pixelBox();
-    for (std::int64_t by = box.y / BlockFacts::kSize; by * BlockFacts::kSize < box.maxY(); ++by)
-      for (std::int64_t bx = box.x / BlockFacts::kSize; bx * BlockFacts::kSize < box.maxX(); ++bx) {
-        PixelRect block = PixelRect{bx * BlockFacts::kSize, by * BlockFacts::kSize, BlockFacts::kSize, BlockFacts::kSize}
-                              .intersected(all);
-        if (!test(block, block.intersected(box), facts_.index(bx, by))) return false;
-      }
-    return true;
-  }
   // Whether test(row, word) holds for each row of box: its first pixel, and a value of the
   // unsigned type one pixel fills.
   template <class Test>
@@ -233,7 +237,8 @@ class Gray final : public Node {
       : Node(NodeKind::source, Rect{0, 0, double(width), double(height)}),
         values_(std::move(values)),
         width_(width),
-        height_(height) {}
+        height_(height),
+        facts_(width, height) {}
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
@@ -245,19 +250,31 @@ class Gray final : public Node {
 
   bool isOpaqueOver(const PixelRect&) const override { return true; }
 
+  // A segmentation's mask is read by its erosion over every tile and the tile's margin.
   bool isFlatOver(const PixelRect& box, float* pixel) const override {
     const float* first = rowAt(box.y) + box.x;
-    for (std::int64_t y = box.y; y < box.maxY(); ++y)
-      if (!sameWords<std::uint32_t>(rowAt(y) + box.x, first, box.width)) return false;
+    auto firstOf = [&](const PixelRect& block) { return wordOf(rowAt(block.y) + block.x); };
+    auto allAre = [&](const PixelRect& r, std::uint64_t want) {
+      for (std::int64_t y = r.y; y < r.maxY(); ++y)
+        if (!everyWordIs<std::uint32_t>(rowAt(y) + r.x, r.width, ~0u, static_cast<std::uint32_t>(want))) return false;
+      return true;
+    };
+    if (!facts_.allAre(box, wordOf(first), firstOf, allAre)) return false;
     store4(pixel, f4{*first, *first, *first, 1});
     return true;
   }
 
  private:
   const float* rowAt(std::int64_t y) const { return values_.get() + (height_ - 1 - y) * std::int64_t{width_}; }
+  static std::uint64_t wordOf(const float* v) {
+    std::uint32_t w;
+    std::memcpy(&w, v, sizeof w);
+    return w;
+  }
 
   std::shared_ptr<const float[]> values_;
   int width_, height_;
+  BlockFacts facts_;
 };
 
 }  // namespace

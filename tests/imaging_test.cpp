@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -330,17 +331,24 @@ TEST(Render, FlatRegionsComeOutAsComputedPixelByPixel) {
 
 TEST(Render, FlatCellsOfABufferAreWrittenWhereverABlurReadsThem) {
   // A mask's own chain: eroded into a buffer that the blur reads with a margin. Where a blur
-  // tile's margin mixes flat cells (0 on the left, 1 on the right) with a sloping edge, the
+  // tile's margin mixes flat cells (0 on the left, 1 on the right) with a soft slanting edge, the
   // flat cells' pixels are written out for it, part by part as far as the margin reaches;
-  // every pixel must match the same chain computed pixel by pixel.
-  auto value = [](int x, int y) { return std::min(1.0f, x < 300 ? 0.0f : x < 340 ? (x - 300) / 40.0f + 0.002f * y : 1.0f); };
-  Picture mask = picture(640, 200, [&](int x, int y) { return grey(value(x, y)); });
-  const Rect frame{0, 0, 640, 200};
+  // every pixel must match the same chain computed pixel by pixel. The mask comes as 8-bit
+  // memory and as grey values, as a segmentation gives it.
+  constexpr int width = 640, height = 200;
+  auto value = [](int x, int y) { return std::clamp((x - 300 - y / 2) / 20.0f, 0.0f, 1.0f); };
+  Picture bytes = picture(width, height, [&](int x, int y) { return grey(value(x, y)); });
+  std::shared_ptr<float[]> greys(new float[width * height]);
+  for (int row = 0; row < height; ++row)
+    for (int x = 0; x < width; ++x) greys[row * width + x] = value(x, height - 1 - row);
+  const Rect frame{0, 0, width, height};
   auto chain = [&](const Image& m) { return m.morphologyMinimum(1).clampedToExtent().gaussianBlurred(1.5).cropped(frame); };
-  std::vector<std::uint16_t> flat(640 * 200 * 4), perPixel(flat.size());
-  straight.renderHalf(chain(mask.image), flat.data(), 640 * 8, frame);
-  straight.renderHalf(chain(hiddenBehindMirrors(mask.image, frame)), perPixel.data(), 640 * 8, frame);
-  EXPECT_EQ(flat, perPixel);
+  for (const Image& mask : {bytes.image, Image::fromGray(greys, width, height)}) {
+    std::vector<std::uint16_t> flat(width * height * 4), perPixel(flat.size());
+    straight.renderHalf(chain(mask), flat.data(), width * 8, frame);
+    straight.renderHalf(chain(hiddenBehindMirrors(mask, frame)), perPixel.data(), width * 8, frame);
+    EXPECT_EQ(flat, perPixel);
+  }
 }
 
 TEST(Render, OpaqueRegionsComeOutAsComputedPixelByPixel) {
