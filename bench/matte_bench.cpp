@@ -116,7 +116,8 @@ const std::vector<std::vector<std::uint8_t>>& clipFrames() {
     std::vector<std::vector<std::uint8_t>> fitted;
     while (auto f = reader.next()) {
       Image decoded = Image::fromPixels({f->bgra, f->width, f->height, f->rowBytes, PixelFormat::bgra8});
-      Image stretched = decoded.transformed(Affine::scale(kWidth / decoded.extent().width, kHeight / decoded.extent().height));
+      Image stretched =
+          decoded.transformed(Affine::scale(kWidth / decoded.extent().width, kHeight / decoded.extent().height));
       auto& rgba = fitted.emplace_back(std::size_t(kWidth) * kHeight * 4);
       ctx.render(stretched, rgba.data(), kWidth * 4, kFrame, srgb);
     }

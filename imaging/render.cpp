@@ -161,10 +161,13 @@ class Arena {
 
   // Widens the value's row, or adds one in place of the row used longest ago.
   void keepFlatRow(f4 value, std::int64_t width) {
-    auto it = std::find_if(flatRows_.begin(), flatRows_.end(), [&](const FlatRow& f) { return sameValue(f.value, value); });
-    if (it == flatRows_.end() && flatRows_.size() < kFlatRows) it = flatRows_.insert(flatRows_.end(), FlatRow{value, 0, nullptr, 0});
+    auto it = std::find_if(flatRows_.begin(), flatRows_.end(),
+                           [&](const FlatRow& f) { return sameValue(f.value, value); });
+    if (it == flatRows_.end() && flatRows_.size() < kFlatRows)
+      it = flatRows_.insert(flatRows_.end(), FlatRow{value, 0, nullptr, 0});
     if (it == flatRows_.end())
-      it = std::min_element(flatRows_.begin(), flatRows_.end(), [](const FlatRow& a, const FlatRow& b) { return a.used < b.used; });
+      it = std::min_element(flatRows_.begin(), flatRows_.end(),
+                            [](const FlatRow& a, const FlatRow& b) { return a.used < b.used; });
     if (!sameValue(it->value, value) || it->width < width) {
       it->value = value;
       it->width = std::max<std::int64_t>(width, 256);

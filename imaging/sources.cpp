@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
-#include <optional>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include "imaging/convert.h"
 #include "imaging/nodes.h"

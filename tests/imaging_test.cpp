@@ -321,7 +321,8 @@ TEST(Render, FlatRegionsComeOutAsComputedPixelByPixel) {
     Image perPixel = recipe(hiddenBehindMirrors(mask.image, frame), hiddenBehindMirrors(colours.image, frame));
     Rendered a = render(flat, frame), b = render(perPixel, frame);
     for (int y = 0; y < 100; ++y)
-      for (int x = 0; x < 640; ++x) ASSERT_EQ(0, std::memcmp(a.at(x, y), b.at(x, y), 4)) << step << ": " << x << "," << y;
+      for (int x = 0; x < 640; ++x)
+        ASSERT_EQ(0, std::memcmp(a.at(x, y), b.at(x, y), 4)) << step << ": " << x << "," << y;
     std::vector<std::uint16_t> halvesA(640 * 100 * 4), halvesB(halvesA.size());
     straight.renderHalf(flat, halvesA.data(), 640 * 8, frame);
     straight.renderHalf(perPixel, halvesB.data(), 640 * 8, frame);
@@ -342,7 +343,9 @@ TEST(Render, FlatCellsOfABufferAreWrittenWhereverABlurReadsThem) {
   for (int row = 0; row < height; ++row)
     for (int x = 0; x < width; ++x) greys[row * width + x] = value(x, height - 1 - row);
   const Rect frame{0, 0, width, height};
-  auto chain = [&](const Image& m) { return m.morphologyMinimum(1).clampedToExtent().gaussianBlurred(1.5).cropped(frame); };
+  auto chain = [&](const Image& m) {
+    return m.morphologyMinimum(1).clampedToExtent().gaussianBlurred(1.5).cropped(frame);
+  };
   for (const Image& mask : {bytes.image, Image::fromGray(greys, width, height)}) {
     std::vector<std::uint16_t> flat(width * height * 4), perPixel(flat.size());
     straight.renderHalf(chain(mask), flat.data(), width * 8, frame);
