@@ -73,6 +73,9 @@ class BufferPool {
   }
 };
 
+// Whether two pixel values are the same bits (a NaN is the same as itself).
+bool sameValue(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 // Scratch memory for one thread: handed out front to back and taken back to a mark, so a
 // computation nested inside another (a buffer cell computed on first use) returns what it
 // took. Chunks are kept, so steady-state renders do not allocate.
@@ -111,10 +114,10 @@ class Arena {
     misses_.clear();
   }
 
-  // A read-only row of `width` copies of value, for a flat tile. Flat tiles are mostly of a few
-  // values (nothing, an opaque mask), thousands of them a frame; their rows are kept from tile
-  // to tile instead of written out for each.
-  const float* flatRow(f4 value, std::int64_t width) {
+  // A row of `width` copies of value, for a flat tile, which only reads it. Flat tiles are
+  // mostly of a few values (nothing, an opaque mask), thousands of them a frame; their rows are
+  // kept from tile to tile instead of written out for each.
+  float* flatRow(f4 value, std::int64_t width) {
     ++clock_;
     for (FlatRow& f : flatRows_)
       if (sameValue(f.value, value) && f.width >= width) {
@@ -156,8 +159,6 @@ class Arena {
     std::int64_t width;
   };
   static constexpr std::size_t kFlatRows = 16;
-
-  static bool sameValue(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
   // Widens the value's row, or adds one in place of the row used longest ago.
   void keepFlatRow(f4 value, std::int64_t width) {
@@ -390,7 +391,7 @@ class Evaluation {
           computeCell(e, row, column, arena);
         while (state.load(std::memory_order_acquire) < kDone) std::this_thread::yield();
       }
-      flat = flat && state.load(std::memory_order_relaxed) >= kFlat && (!value || same(*value, e.cellValues[i]));
+      flat = flat && state.load(std::memory_order_relaxed) >= kFlat && (!value || sameValue(*value, e.cellValues[i]));
       if (flat) value = e.cellValues[i];
     });
     return any && flat ? value : std::nullopt;
@@ -419,15 +420,13 @@ class Evaluation {
     const std::int64_t partHeight = (cellHeight_ + kPartRows - 1) / kPartRows;
     forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
       if (e.cells[i].load(std::memory_order_acquire) != kFlat) return;
-      const PixelRect cell = cellRect(e, row, column);
-      const PixelRect need = cell.intersected(r);
-      const std::int64_t x0 = e.roi.x + column * cellWidth_, y0 = e.roi.y + row * cellHeight_;
+      const PixelRect cell = cellRect(e, row, column), need = cell.intersected(r);
       auto part = [&](std::int64_t px, std::int64_t py) {
-        return PixelRect{x0 + px * partWidth, y0 + py * partHeight, partWidth, partHeight}.intersected(cell);
+        return PixelRect{cell.x + px * partWidth, cell.y + py * partHeight, partWidth, partHeight}.intersected(cell);
       };
       std::uint32_t wanted = 0;
-      for (std::int64_t py = (need.y - y0) / partHeight; py <= (need.maxY() - 1 - y0) / partHeight; ++py)
-        for (std::int64_t px = (need.x - x0) / partWidth; px <= (need.maxX() - 1 - x0) / partWidth; ++px)
+      for (std::int64_t py = (need.y - cell.y) / partHeight; py <= (need.maxY() - 1 - cell.y) / partHeight; ++py)
+        for (std::int64_t px = (need.x - cell.x) / partWidth; px <= (need.maxX() - 1 - cell.x) / partWidth; ++px)
           wanted |= 1u << (py * kPartColumns + px);
       const std::uint32_t mine = wanted & ~e.partsClaimed[i].fetch_or(wanted, std::memory_order_acq_rel);
       for (std::int64_t bit = 0; bit < kPartColumns * kPartRows; ++bit)
@@ -558,7 +557,7 @@ class Evaluation {
 
   // A tile of one value over r: a single row of copies, read as every row.
   static Tile flatTile(Arena& arena, const PixelRect& r, f4 value) {
-    return {const_cast<float*>(arena.flatRow(value, r.width)), 0, r, true};
+    return {arena.flatRow(value, r.width), 0, r, true};
   }
 
   // The one value of every pixel of t, if it has one.
@@ -567,8 +566,6 @@ class Evaluation {
     if (simd::everyPixelIs(t, t.rect, first)) return first;
     return std::nullopt;
   }
-
-  static bool same(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
   std::int64_t cellWidth_, cellHeight_;
   Entry* root_ = nullptr;
