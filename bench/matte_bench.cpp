@@ -3,7 +3,6 @@
 // render into a half-float mask buffer, and the cut-out with decontamination rendered to
 // 8-bit RGBA. Reports milliseconds per frame; segmentation is loaded before timing starts.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <chrono>
 #include <cstdint>
@@ -14,6 +13,8 @@
 #include "cli/args.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/frame_loop.h"
+#include "media/video_source.h"
 #include "video/video.h"
 
 using namespace imaging;
@@ -103,25 +104,24 @@ void CutOut(benchmark::State& state) {
 BENCHMARK(CutOut)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Args({1, 0})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The shared people clip's 150 frames, stretched to the frame as the frame loop fits them:
-// they have more people, and more edge, than the still photo.
+// The shared people clip's 150 frames, fitted to the frame as the frame loop fits them: they
+// have more people, and more edge, than the still photo.
 const std::vector<std::vector<std::uint8_t>>& clipFrames() {
   static const std::vector<std::vector<std::uint8_t>> frames = [] {
     makeRenderingState();
+    W = kWidth, H = kHeight, outRect = kFrame;
     video::Source source;
     video::Reader reader;
     if (source.open(std::string(QUELM_SHARED_DIR) + "/media/video/v10_h264_1080p30_people_zoom_pan.mp4") ||
         reader.open(source) || reader.start(0, 5))
       std::abort();
-    std::vector<std::vector<std::uint8_t>> fitted;
+    std::vector<std::vector<std::uint8_t>> all;
     while (auto f = reader.next()) {
-      Image decoded = Image::fromPixels({f->bgra, f->width, f->height, f->rowBytes, PixelFormat::bgra8});
-      Image stretched =
-          decoded.transformed(Affine::scale(kWidth / decoded.extent().width, kHeight / decoded.extent().height));
-      auto& rgba = fitted.emplace_back(std::size_t(kWidth) * kHeight * 4);
-      ctx.render(stretched, rgba.data(), kWidth * 4, kFrame, srgb);
+      auto& rgba = all.emplace_back(std::size_t(kWidth) * kHeight * 4);
+      ctx.render(fitted(Image::fromPixels({f->bgra, f->width, f->height, f->rowBytes, PixelFormat::bgra8})),
+                 rgba.data(), kWidth * 4, kFrame, srgb);
     }
-    return fitted;
+    return all;
   }();
   return frames;
 }
@@ -140,9 +140,7 @@ void lap(std::chrono::steady_clock::time_point& since, double& total) {
 void Clip(benchmark::State& state) {
   configure(state);
   const auto& frames = clipFrames();
-  // As the frame loop does: large blocks stay in the heap from frame to frame.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  keepLargeBlocks();
   std::vector<MaskBuffer> buffers{maskBuffer(kWidth, kHeight), maskBuffer(kWidth, kHeight)};
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
   std::optional<Image> prev;

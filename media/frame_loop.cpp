@@ -50,6 +50,14 @@ void writeFrame(const std::vector<std::uint8_t>& buf) {
   }
 }
 
+std::string report(std::int64_t n, double busy) {
+  char average[64];
+  std::snprintf(average, sizeof average, "%.1f", n > 0 ? busy * 1000 / double(n) : 0.0);
+  return "done " + std::to_string(n) + " frames (" + average + " ms/frame)";
+}
+
+}  // namespace
+
 // Every frame allocates and frees the same large blocks (its mask, the blur grids, the
 // networks' planes). Mapped afresh each time, every one of their pages faults and is cleared
 // again by the kernel; kept in the heap they are simply reused. Blocks above 32 MB (the
@@ -58,14 +66,6 @@ void keepLargeBlocks() {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
 }
-
-std::string report(std::int64_t n, double busy) {
-  char average[64];
-  std::snprintf(average, sizeof average, "%.1f", n > 0 ? busy * 1000 / double(n) : 0.0);
-  return "done " + std::to_string(n) + " frames (" + average + " ms/frame)";
-}
-
-}  // namespace
 
 void runFrameLoop(video::Reader& reader, float frameRate) {
   auto total = expectedTotal(args.t, frameRate);
