@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -176,5 +177,34 @@ TEST_F(Smoothing, BlendsWhereMasksAgreeAndTakesTheFreshValueWhereTheyDiffer) {
     Color result = pixel(smoothed(fresh, prev, c.s, rect), rect, 0, 0);
     EXPECT_NEAR(result.green, c.expected, 1e-3) << c.s << " " << c.fresh << " " << c.previous;
     EXPECT_NEAR(result.alpha, 1, 1e-3);
+  }
+}
+
+TEST_F(Smoothing, FollowsTheFormulaUpToTheBorderOfAnErodedAndFeatheredMask) {
+  // The erosion eats a subject cut by the border from that border too, and the feathering
+  // spreads it: those rows must still be smoothed by their mask values.
+  const int width = 48, height = 40;
+  const Rect rect{0, 0, double(width), double(height)};
+  auto subject = [&](double centre) {
+    std::shared_ptr<float[]> v(new float[std::size_t(width) * height]);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) v[std::size_t(y) * width + x] = std::fabs(x - centre) < 10 ? 1.0f : 0.0f;
+    return refinedMask(Image::fromGray(v, width, height), rect);
+  };
+  // Green of every pixel, premultiplied: the mask's value.
+  auto values = [&](const Image& image) {
+    std::vector<std::uint16_t> halves(std::size_t(width) * height * 4);
+    ctx.renderHalf(image, halves.data(), std::ptrdiff_t(width) * 8, rect);
+    std::vector<float> green;
+    for (std::size_t i = 0; i < halves.size(); i += 4) green.push_back(_cvtsh_ss(halves[i + 1]));
+    return green;
+  };
+  const double s = 0.3;
+  Image fresh = subject(22), prev = subject(25);
+  std::vector<float> f = values(fresh), p = values(prev), result = values(smoothed(fresh, prev, s, rect));
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    double keep = std::clamp(3 - 5 * std::fabs(double(f[i]) - p[i]), 0.0, 1.0);
+    ASSERT_NEAR(result[i], f[i] + keep * s * (p[i] - f[i]), 2e-3)
+        << "row " << i / width << " (top 0), column " << i % width;
   }
 }
