@@ -22,11 +22,11 @@
 #include <cmath>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 #include <variant>
 #include <vector>
 
 #include "imaging/kernels.h"
+#include "imaging/once.h"
 #include "imaging/simd.h"
 #include "imaging/taps.h"
 
@@ -216,8 +216,8 @@ struct Triangle {
 
 // A grid whose pixels are computed on first use, in cells one grid row tall. prepare() reserves
 // memory for the whole of it, which costs next to nothing until pages are touched; each cell
-// has a state (idle, being computed, done), so a cell is computed once however many threads
-// need it, and a thread that finds a cell in another's hands waits for it. The waits cannot go
+// has a state (once.h), so a cell is computed once however many threads need it, and a thread
+// that finds a cell in another's hands waits for it, or fails with it. The waits cannot go
 // round in a circle as long as filling a cell only ever waits on a grid filled before it.
 //
 // Rows, because a cell computed for one output is wasted wherever it reaches past what that
@@ -231,37 +231,31 @@ class LazyGrid {
     pixels_ = std::make_unique_for_overwrite<float[]>(4 * rect.area());
     tile_ = {pixels_.get(), 4 * rect.width, rect};
     states_.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(columns_ * rect.height)]());
+    failure_ = std::make_unique<Failure>();
   }
 
   const Tile& tile() const { return tile_; }
 
   // Makes sure every cell that r (inside the grid) touches is done: fill(cell) writes the cell's
-  // pixels into tile().
+  // pixels into tile(). Throws what filling any of them threw.
   template <class Fill>
   void ensure(const PixelRect& r, const Fill& fill) const {
     const PixelRect& g = tile_.rect;
     const std::int64_t c0 = (r.x - g.x) / cellWidth_, c1 = (r.maxX() - 1 - g.x) / cellWidth_;
     for (std::int64_t y = r.y; y < r.maxY(); ++y)
-      for (std::int64_t column = c0; column <= c1; ++column) {
-        std::atomic<std::uint8_t>& state = states_[static_cast<std::size_t>((y - g.y) * columns_ + column)];
-        if (state.load(std::memory_order_acquire) == kDone) continue;
-        std::uint8_t idle = kIdle;
-        if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel)) {
+      for (std::int64_t column = c0; column <= c1; ++column)
+        computeOnce(states_[static_cast<std::size_t>((y - g.y) * columns_ + column)], *failure_, [&] {
           fill(PixelRect{g.x + column * cellWidth_, y, cellWidth_, 1}.intersected(g));
-          state.store(kDone, std::memory_order_release);
-        } else {
-          while (state.load(std::memory_order_acquire) != kDone) std::this_thread::yield();
-        }
-      }
+          return kDone;
+        });
   }
 
  private:
-  static constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2;
-
   std::int64_t cellWidth_ = 1, columns_ = 0;
   std::unique_ptr<float[]> pixels_;
   Tile tile_;
   std::unique_ptr<std::atomic<std::uint8_t>[]> states_;
+  std::unique_ptr<Failure> failure_;
 };
 
 // The grid has two lazy layers: the input shrunk by the triangle, and that blurred down. An

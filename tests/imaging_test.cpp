@@ -5,17 +5,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "imaging/context.h"
 #include "imaging/image.h"
+#include "imaging/node.h"
+#include "imaging/parallel.h"
 
 using namespace imaging;
 
@@ -401,6 +408,59 @@ TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
   EXPECT_EQ(halves, again);
   Rendered fromHalves = render(back.colorMatrix({}), {0, 0, 3, 2});
   EXPECT_EQ(fromHalves.at(2, 1)[1], 64);
+}
+
+namespace {
+
+// Grey 0.5 over 512x256, computed slowly, except on one thread (the render's caller, or any
+// other), which throws on computing any of it: the other threads come to wait on its cells.
+// An area kind with no inputs, so the renderer keeps it in a buffer of cells.
+class FailsOnOneThread final : public Node {
+ public:
+  FailsOnOneThread(std::thread::id caller, bool onCaller)
+      : Node(NodeKind::area, {0, 0, 512, 256}), caller_(caller), onCaller_(onCaller) {}
+
+  void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if ((std::this_thread::get_id() == caller_) == onCaller_) throw std::runtime_error("no memory left, say");
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
+      for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) std::fill_n(out.at(x, y), 4, 0.5f);
+  }
+
+ private:
+  std::thread::id caller_;
+  bool onCaller_;
+};
+
+}  // namespace
+
+TEST(Render, AComputeThatThrowsEndsTheRenderWithItsException) {
+  // Other threads wait for the failing thread's cell: of a buffer (read by a blur's margin),
+  // or of a large blur's grid (shrunk from that buffer). They must fail with it, the render
+  // must end on its caller with the exception, and the next render must work.
+  const Rect frame{0, 0, 512, 256};
+  const std::pair<const char*, double> blurs[] = {{"buffer cell", 2}, {"blur grid", 12}};
+  for (bool onCaller : {true, false}) {
+    if (!onCaller && workerCount() < 2) continue;
+    for (const auto& [what, sigma] : blurs) {
+      auto rendering = std::async(std::launch::async, [&, sigma = sigma] {
+        Image failing(std::make_shared<FailsOnOneThread>(std::this_thread::get_id(), onCaller));
+        render(failing.clampedToExtent().gaussianBlurred(sigma), frame);
+      });
+      if (rendering.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << what << (onCaller ? " on the caller" : " on a helper") << ": the render hangs";
+        std::_Exit(1);
+      }
+      try {
+        rendering.get();
+        ADD_FAILURE() << what << ": the render ended without the exception";
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "no memory left, say") << what;
+      }
+    }
+  }
+  Picture p = picture(512, 256, [](int, int) { return grey(0.5f); });
+  EXPECT_EQ(render(p.image.clampedToExtent().gaussianBlurred(12), frame).red(300, 100), 128);
 }
 
 TEST(Render, FarAwayRegionsOfInfiniteImagesCostOnlyTheirSize) {
