@@ -378,10 +378,119 @@ using BlurMethod = std::variant<CopyBlur, SeparableBlur, ReducedBlur>;
 BlurMethod methodFor(double sigma) {
   if (!(sigma > 0)) return CopyBlur{};
   if (sigma < 4) return SeparableBlur(sigma);
+  if (!(sigma <= GaussianBlur::kWidestSigma)) throw std::length_error("a Gaussian blur too wide to cut off");
   return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)));
 }
 
+// ---------------------------------------------------------------------------------------------
+
+// The Gaussian's mass over [t - 1/2, t + 1/2], each from its own side's tail, so that the
+// small masses far out keep their precision; 0 everywhere when sigma is infinite.
+double pixelMass(std::int64_t t, double sigma) {
+  const double s = sigma * std::sqrt(2.0), a = std::fabs(double(t));
+  if (t == 0) return std::erf(0.5 / s);
+  return 0.5 * (std::erfc((a - 0.5) / s) - std::erfc((a + 0.5) / s));
+}
+
+// The Gaussian's mass beyond z (from z on, in pixels): a half when sigma is infinite.
+double massBeyond(double z, double sigma) { return 0.5 * std::erfc(z / (sigma * std::sqrt(2.0))); }
+
+float sum(f8 v) { return (v[0] + v[4]) + (v[1] + v[5]) + (v[2] + v[6]) + (v[3] + v[7]); }
+
+// dst[r] = sum over t < count of weights[r][t] * rows[t], over n floats (a multiple of 4), for
+// R output rows at once, so each input row is loaded once for all of them.
+template <int R>
+void blendRowsInto(float* const* dst, const float* const* weights, const float* const* rows, std::size_t count,
+                   std::ptrdiff_t n) {
+  std::ptrdiff_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    f8 acc[R][2] = {};
+    for (std::size_t t = 0; t < count; ++t) {
+      const f8 a = loadV<f8>(rows[t] + i), b = loadV<f8>(rows[t] + i + 8);
+      for (int r = 0; r < R; ++r) acc[r][0] += a * weights[r][t], acc[r][1] += b * weights[r][t];
+    }
+    for (int r = 0; r < R; ++r) storeV(dst[r] + i, acc[r][0]), storeV(dst[r] + i + 8, acc[r][1]);
+  }
+  for (; i < n; i += 4) {
+    f4 acc[R] = {};
+    for (std::size_t t = 0; t < count; ++t)
+      for (int r = 0; r < R; ++r) acc[r] += load4(rows[t] + i) * weights[r][t];
+    for (int r = 0; r < R; ++r) store4(dst[r] + i, acc[r]);
+  }
+}
+
 }  // namespace
+
+SpanBlur::SpanBlur(double sigma, std::int64_t lo, std::int64_t hi, bool clamped)
+    : sigma_(sigma), lo_(lo), hi_(hi), clamped_(clamped) {}
+
+void SpanBlur::prepare(std::int64_t outLo, std::int64_t outHi) {
+  outLo_ = outLo;
+  tLo_ = lo_ - (outHi - 1);
+  const std::int64_t tHi = hi_ - 1 - outLo;
+  // Room for a whole vector past the last weight an output reads (read, and multiplied by 0).
+  mass_.assign(static_cast<std::size_t>(tHi - tLo_ + 1 + 8), 0.0f);
+  for (std::int64_t t = tLo_; t <= tHi; ++t) mass_[static_cast<std::size_t>(t - tLo_)] = float(pixelMass(t, sigma_));
+  below_.clear(), above_.clear();
+  if (!clamped_) return;
+  for (std::int64_t x = outLo; x < outHi; ++x) {
+    below_.push_back(float(massBeyond(double(x - lo_) + 0.5, sigma_)));
+    above_.push_back(float(massBeyond(double(hi_ - x) - 0.5, sigma_)));
+  }
+}
+
+// Each input row is taken apart into planes of its four components, so that an output's sum
+// over the row is four dot products along contiguous memory.
+void SpanBlur::across(const Tile& in, const Tile& out) const {
+  const std::int64_t n = hi_ - lo_, padded = (n + 7) / 8 * 8;
+  thread_local std::vector<float> planes;
+  planes.assign(static_cast<std::size_t>(4 * padded), 0.0f);
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+    const float* row = in.at(lo_, y);
+    for (std::int64_t j = 0; j < n; ++j)
+      for (int c = 0; c < 4; ++c) planes[c * padded + j] = row[4 * j + c];
+    const f4 first = load4(row), last = load4(row + 4 * (n - 1));
+    for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) {
+      const float* w = massFor(x);
+      f8 acc[4] = {};
+      for (std::int64_t j = 0; j < padded; j += 8) {
+        const f8 weight = loadV<f8>(w + j);
+        for (int c = 0; c < 4; ++c) acc[c] += loadV<f8>(planes.data() + c * padded + j) * weight;
+      }
+      f4 total{sum(acc[0]), sum(acc[1]), sum(acc[2]), sum(acc[3])};
+      if (clamped_) total += first * below_[x - outLo_] + last * above_[x - outLo_];
+      store4(out.at(x, y), total);
+    }
+  }
+}
+
+// Four output rows at a time, each a weighted sum of every input row.
+void SpanBlur::down(const Tile& in, const Tile& out) const {
+  const std::int64_t n = hi_ - lo_;
+  thread_local std::vector<float> weights;
+  thread_local std::vector<const float*> rows;
+  weights.resize(static_cast<std::size_t>(4 * n));
+  rows.resize(static_cast<std::size_t>(n));
+  for (std::int64_t k = 0; k < n; ++k) rows[k] = in.at(out.rect.x, lo_ + k);
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); y += 4) {
+    const int count = static_cast<int>(std::min<std::int64_t>(4, out.rect.maxY() - y));
+    float* dst[4];
+    const float* w[4];
+    for (int r = 0; r < count; ++r) {
+      float* own = weights.data() + r * n;
+      std::copy_n(massFor(y + r), n, own);
+      if (clamped_) own[0] += below_[y + r - outLo_], own[n - 1] += above_[y + r - outLo_];
+      dst[r] = out.at(out.rect.x, y + r), w[r] = own;
+    }
+    const std::ptrdiff_t floats = 4 * out.rect.width;
+    switch (count) {
+      case 4: blendRowsInto<4>(dst, w, rows.data(), rows.size(), floats); break;
+      case 3: blendRowsInto<3>(dst, w, rows.data(), rows.size(), floats); break;
+      case 2: blendRowsInto<2>(dst, w, rows.data(), rows.size(), floats); break;
+      default: blendRowsInto<1>(dst, w, rows.data(), rows.size(), floats);
+    }
+  }
+}
 
 struct GaussianBlur::State {
   BlurMethod method;

@@ -1,6 +1,7 @@
 // The imaging engine through its public face: each operation against values worked out by
 // hand or in double precision, renders in both formats, PNG files and picture decoding.
 #include <gtest/gtest.h>
+#include <immintrin.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +193,89 @@ TEST(Blur, OfAColourIsTheColourAndOfNothingIsNothing) {
   Picture white = picture(50, 50, [](int, int) { return grey(1); });
   Rendered corner = render(white.image.gaussianBlurred(3), {0, 0, 1, 1});
   EXPECT_NEAR(corner.alpha(0, 0), 255 * 0.57 * 0.57, 4);
+}
+
+TEST(Blur, WiderThanTheImageSumsOverAllOfIt) {
+  // From a sigma of a third of the picture's longer side the blur sums over the whole picture
+  // instead of cutting its kernel off, so any sigma costs the same: against the exact blur,
+  // clamped to the extent or not, and in the limit of an infinite sigma, where a clamped
+  // picture's edges count half each along each axis (the mean of its four corners) and an
+  // unclamped one spreads to nothing.
+  constexpr int w = 40, h = 24;
+  auto colour = [](int x, int y) { return Color{(x * 7 % 40) / 40.0f, y / 23.0f, 0.5f, x < 20 ? 1.0f : 0.4f}; };
+  Picture p = picture(w, h, colour);
+  auto premultiplied = [&](int x, int y, int c) {  // as the 8-bit memory holds it
+    const std::uint8_t* b = p.bytes->data() + (std::size_t(h - 1 - y) * w + x) * 4;
+    return b[c] / 255.0 * (c == 3 ? 1 : b[3] / 255.0);
+  };
+  const Rect region{-6, -5, w + 12, h + 10};
+  for (bool clamped : {true, false}) {
+    Image source = clamped ? p.image.clampedToExtent() : p.image;
+    for (double sigma : {14.0, 30.0, 1e9, double(INFINITY)}) {
+      std::vector<std::uint16_t> halves(std::size_t(region.width * region.height) * 4);
+      straight.renderHalf(source.gaussianBlurred(sigma).cropped(region), halves.data(), std::ptrdiff_t(region.width) * 8,
+                          region);
+      for (int c = 0; c < 4; ++c) {
+        auto at = [&](int x, int y) {
+          if (clamped) return premultiplied(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1), c);
+          return x < 0 || y < 0 || x >= w || y >= h ? 0.0 : premultiplied(x, y, c);
+        };
+        // The exact blur one axis after the other: each picture row across first.
+        std::vector<std::vector<double>> across(h, std::vector<double>(std::size_t(region.width)));
+        for (int j = 0; j < h && sigma < 1e6; ++j)
+          for (int x = int(region.x); x < region.maxX(); ++x)
+            across[j][std::size_t(x - region.x)] = exactBlur([&](int i) { return at(i, j); }, x, sigma);
+        auto acrossAt = [&](int x, int j) {
+          if (!clamped && (j < 0 || j >= h)) return 0.0;
+          return across[std::clamp(j, 0, h - 1)][std::size_t(x - region.x)];
+        };
+        for (int y = int(region.y); y < region.maxY(); ++y)
+          for (int x = int(region.x); x < region.maxX(); ++x) {
+            double want;
+            if (sigma > 1e6)
+              want = clamped ? (at(0, 0) + at(w - 1, 0) + at(0, h - 1) + at(w - 1, h - 1)) / 4 : 0;
+            else
+              want = exactBlur([&](int j) { return acrossAt(x, j); }, y, sigma);
+            std::size_t i = (std::size_t(region.maxY() - 1 - y) * std::size_t(region.width) + std::size_t(x - region.x)) * 4;
+            ASSERT_NEAR(_cvtsh_ss(halves[i + c]), want, 2e-3)
+                << (clamped ? "clamped, " : "") << "sigma " << sigma << " at " << x << "," << y << " component " << c;
+          }
+      }
+    }
+  }
+}
+
+TEST(Morphology, ADiskWiderThanMostOfThePictureCostsNoMoreThanThePicture) {
+  // One dark pixel in a bright 300x200 field: a pixel comes out dark where its disk holds the
+  // dark one, transparent where its disk reaches past the picture (outside counts as
+  // transparent), bright where it lies deeper inside than the radius. From a radius of the
+  // diagonal every disk holds the whole picture; up to an infinite radius each runs in the time
+  // of the picture. The dark pixel is 0, or -0.5 from half floats, the minimum then of the
+  // transparency and the picture.
+  constexpr int w = 300, h = 200, dotX = 150, dotY = 60;
+  for (float dark : {0.0f, -0.5f}) {
+    std::vector<std::uint16_t> memory(std::size_t(w) * h * 4);
+    for (int row = 0; row < h; ++row)
+      for (int x = 0; x < w; ++x) {
+        float v = x == dotX && h - 1 - row == dotY ? dark : 1.0f;
+        for (int c = 0; c < 4; ++c) memory[(std::size_t(row) * w + x) * 4 + c] = _cvtss_sh(c == 3 ? 1.0f : v, 0);
+      }
+    Image field = Image::fromPixels({memory.data(), w, h, w * 8, PixelFormat::rgbaHalf});
+    for (double radius : {80.0, 150.5, 1000.0, 1e9, 1e308, double(INFINITY)}) {
+      std::vector<std::uint16_t> halves(memory.size());
+      straight.renderHalf(field.morphologyMinimum(radius), halves.data(), w * 8, {0, 0, w, h});
+      const auto reach = std::int64_t(std::min(radius, 1e6));
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          bool holdsDot = double(x - dotX) * (x - dotX) + double(y - dotY) * (y - dotY) <= radius * radius;
+          bool reachesPast = std::min({x + 1, w - x, y + 1, h - y}) <= reach;
+          float colour = std::min(holdsDot ? dark : 1.0f, reachesPast ? 0.0f : 1.0f), alpha = reachesPast ? 0 : 1;
+          const std::uint16_t* p = &halves[(std::size_t(h - 1 - y) * w + x) * 4];
+          ASSERT_EQ(_cvtsh_ss(p[1]), colour) << "dark " << dark << ", radius " << radius << " at " << x << "," << y;
+          ASSERT_EQ(_cvtsh_ss(p[3]), alpha) << "dark " << dark << ", radius " << radius << " at " << x << "," << y;
+        }
+    }
+  }
 }
 
 TEST(Morphology, MinimumOverADisk) {
