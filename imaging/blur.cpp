@@ -431,6 +431,7 @@ void SpanBlur::prepare(std::int64_t outLo, std::int64_t outHi) {
   // Room for a whole vector past the last weight an output reads (read, and multiplied by 0).
   mass_.assign(static_cast<std::size_t>(tHi - tLo_ + 1 + 8), 0.0f);
   for (std::int64_t t = tLo_; t <= tHi; ++t) mass_[static_cast<std::size_t>(t - tLo_)] = float(pixelMass(t, sigma_));
+  inside_ = std::any_of(mass_.begin(), mass_.end(), [](float m) { return m != 0; });
   below_.clear(), above_.clear();
   if (!clamped_) return;
   for (std::int64_t x = outLo; x < outHi; ++x) {
@@ -453,7 +454,7 @@ void SpanBlur::across(const Tile& in, const Tile& out) const {
     for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) {
       const float* w = massFor(x);
       f8 acc[4] = {};
-      for (std::int64_t j = 0; j < padded; j += 8) {
+      for (std::int64_t j = 0; j < padded && inside_; j += 8) {
         const f8 weight = loadV<f8>(w + j);
         for (int c = 0; c < 4; ++c) acc[c] += loadV<f8>(planes.data() + c * padded + j) * weight;
       }
@@ -469,25 +470,28 @@ void SpanBlur::down(const Tile& in, const Tile& out) const {
   const std::int64_t n = hi_ - lo_;
   thread_local std::vector<float> weights;
   thread_local std::vector<const float*> rows;
-  weights.resize(static_cast<std::size_t>(4 * n));
+  weights.resize(static_cast<std::size_t>(4 * std::max<std::int64_t>(n, 2)));
   rows.resize(static_cast<std::size_t>(n));
   for (std::int64_t k = 0; k < n; ++k) rows[k] = in.at(out.rect.x, lo_ + k);
+  // With no mass inside (an infinite sigma) only the edges count.
+  if (!inside_) rows = {rows.front(), rows.back()};
+  const std::size_t taps = rows.size();
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); y += 4) {
     const int count = static_cast<int>(std::min<std::int64_t>(4, out.rect.maxY() - y));
     float* dst[4];
     const float* w[4];
     for (int r = 0; r < count; ++r) {
-      float* own = weights.data() + r * n;
-      std::copy_n(massFor(y + r), n, own);
-      if (clamped_) own[0] += below_[y + r - outLo_], own[n - 1] += above_[y + r - outLo_];
+      float* own = weights.data() + r * taps;
+      std::copy_n(inside_ ? massFor(y + r) : mass_.data(), taps, own);
+      if (clamped_) own[0] += below_[y + r - outLo_], own[taps - 1] += above_[y + r - outLo_];
       dst[r] = out.at(out.rect.x, y + r), w[r] = own;
     }
     const std::ptrdiff_t floats = 4 * out.rect.width;
     switch (count) {
-      case 4: blendRowsInto<4>(dst, w, rows.data(), rows.size(), floats); break;
-      case 3: blendRowsInto<3>(dst, w, rows.data(), rows.size(), floats); break;
-      case 2: blendRowsInto<2>(dst, w, rows.data(), rows.size(), floats); break;
-      default: blendRowsInto<1>(dst, w, rows.data(), rows.size(), floats);
+      case 4: blendRowsInto<4>(dst, w, rows.data(), taps, floats); break;
+      case 3: blendRowsInto<3>(dst, w, rows.data(), taps, floats); break;
+      case 2: blendRowsInto<2>(dst, w, rows.data(), taps, floats); break;
+      default: blendRowsInto<1>(dst, w, rows.data(), taps, floats);
     }
   }
 }

@@ -93,6 +93,7 @@ class SpanBlur {
   bool clamped_;
   std::int64_t outLo_ = 0, tLo_ = 0;
   std::vector<float> mass_, below_, above_;
+  bool inside_ = true;  // whether any input pixel weighs anything as itself, not as an edge
 };
 
 // Minimum over a disk: out(x, y) = component-wise minimum of in(x + i, y + j) over all whole

@@ -189,6 +189,13 @@ TEST(Blur, OfAColourIsTheColourAndOfNothingIsNothing) {
   Rendered c = render(Image::color({0.31f, 0.5f, 0.7f, 1}).gaussianBlurred(18), {-1000, 5000, 7, 3});
   for (int y = 5000; y < 5003; ++y)
     for (int x = -1000; x < -993; ++x) EXPECT_EQ(c.red(x, y), 79);
+  // So is a single pixel repeated without end, however wide the blur.
+  Picture one = picture(1, 1, [](int, int) { return Color{0.31f, 0.5f, 0.7f, 1}; });
+  for (double sigma : {1.5, 1e9, double(INFINITY)}) {
+    Rendered r = render(one.image.clampedToExtent().gaussianBlurred(sigma), {-3, -2, 7, 5});
+    for (int y = -2; y < 3; ++y)
+      for (int x = -3; x < 4; ++x) EXPECT_EQ(r.red(x, y), 79) << "sigma " << sigma << " at " << x << "," << y;
+  }
   // The picture's transparent surroundings blur in: its corner loses opacity.
   Picture white = picture(50, 50, [](int, int) { return grey(1); });
   Rendered corner = render(white.image.gaussianBlurred(3), {0, 0, 1, 1});
