@@ -108,8 +108,8 @@ struct CopyBlur {
 
 class SeparableBlur {
  public:
-  explicit SeparableBlur(double sigma)
-      : kernel_(pixelGaussian(sigma, static_cast<std::int64_t>(std::ceil(3 * sigma)))) {}
+  SeparableBlur(double sigma, double cutOff)
+      : kernel_(pixelGaussian(sigma, static_cast<std::int64_t>(std::ceil(cutOff * sigma)))) {}
 
   GaussianBlur::Reach reach() const { return {radiusOf(kernel_), radiusOf(kernel_)}; }
   void prepare(const PixelRect&) {}
@@ -265,11 +265,11 @@ class LazyGrid {
 // reaches no further across than the second.
 class ReducedBlur {
  public:
-  ReducedBlur(double sigma, std::int64_t factor)
+  ReducedBlur(double sigma, std::int64_t factor, double cutOff)
       : f_(factor), triangle_(factor), up_{factor}, cellWidth_((kCellPixels + factor - 1) / factor) {
     double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - up_.variance()) / double(f_ * f_);
     double gridSigma = std::sqrt(gridVariance);
-    kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(3 * gridSigma)));
+    kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(cutOff * gridSigma)));
   }
 
   // The farthest input pixel any output reads, over the f phases an output can have and
@@ -375,11 +375,11 @@ class ReducedBlur {
 // picture's size rather than a third).
 using BlurMethod = std::variant<CopyBlur, SeparableBlur, ReducedBlur>;
 
-BlurMethod methodFor(double sigma) {
+BlurMethod methodFor(double sigma, double cutOff) {
   if (!(sigma > 0)) return CopyBlur{};
-  if (sigma < 4) return SeparableBlur(sigma);
+  if (sigma < 4) return SeparableBlur(sigma, cutOff);
   if (!(sigma <= GaussianBlur::kWidestSigma)) throw std::length_error("a Gaussian blur too wide to cut off");
-  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)));
+  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)), cutOff);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -500,7 +500,8 @@ struct GaussianBlur::State {
   BlurMethod method;
 };
 
-GaussianBlur::GaussianBlur(double sigma) : state_(std::make_unique<State>(State{methodFor(sigma)})) {}
+GaussianBlur::GaussianBlur(double sigma, double cutOff)
+    : state_(std::make_unique<State>(State{methodFor(sigma, cutOff)})) {}
 GaussianBlur::~GaussianBlur() = default;
 GaussianBlur::GaussianBlur(GaussianBlur&&) noexcept = default;
 GaussianBlur& GaussianBlur::operator=(GaussianBlur&&) noexcept = default;

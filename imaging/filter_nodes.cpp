@@ -19,13 +19,14 @@ namespace {
 // ---- Area filters -------------------------------------------------------------------------
 
 struct PreparedBlur final : RenderState {
-  explicit PreparedBlur(double sigma) : blur(sigma) {}
+  PreparedBlur(double sigma, double cutOff) : blur(sigma, cutOff) {}
   GaussianBlur blur;
 };
 
 class Blur final : public Node {
  public:
-  Blur(Ptr input, double sigma) : Blur(std::move(input), sigma, GaussianBlur(sigma)) {}
+  Blur(Ptr input, double sigma, double cutOff)
+      : Blur(std::move(input), sigma, cutOff, GaussianBlur(sigma, cutOff)) {}
 
   // A blur that reads its input in parts would lose by having the whole region computed first.
   bool keepsFlatInput() const override { return !readsInParts_; }
@@ -33,7 +34,7 @@ class Blur final : public Node {
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_.x, reach_.y); }
 
   std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
-    auto state = std::make_unique<PreparedBlur>(sigma_);
+    auto state = std::make_unique<PreparedBlur>(sigma_, cutOff_);
     state->blur.prepare(roi);
     return state;
   }
@@ -49,13 +50,14 @@ class Blur final : public Node {
   }
 
  private:
-  Blur(Ptr input, double sigma, const GaussianBlur& blur)
+  Blur(Ptr input, double sigma, double cutOff, const GaussianBlur& blur)
       : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
         sigma_(sigma),
+        cutOff_(cutOff),
         reach_(blur.reach()),
         readsInParts_(blur.readsInParts()) {}
 
-  double sigma_;
+  double sigma_, cutOff_;
   GaussianBlur::Reach reach_;
   bool readsInParts_;
 };
@@ -282,11 +284,13 @@ Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Traits tr
 // A blur that reaches across the whole of a bounded image (or of one clamped to its extent)
 // sums its pixels in full, one axis after the other, at a cost set by the image's size, not
 // by sigma's.
-Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma) {
+Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma, BlurTails tails) {
   const Node::Ptr repeated = clampedFrom(*input);
   const Node::Ptr& image = repeated ? repeated : input;
   const PixelRect& box = image->pixelBox();
-  if (!bounded(box) || 3 * sigma < double(std::max(box.width, box.height))) return std::make_shared<Blur>(input, sigma);
+  const double cutOff = tails == BlurTails::kept ? GaussianBlur::kCutOffForRatios : GaussianBlur::kCutOff;
+  if (!bounded(box) || cutOff * sigma < double(std::max(box.width, box.height)))
+    return std::make_shared<Blur>(input, sigma, cutOff);
   const bool clamped = repeated != nullptr;
   auto across = std::make_shared<WideBlur>(image, sigma, WideBlur::Axis::x, box, clamped);
   return std::make_shared<WideBlur>(across, sigma, WideBlur::Axis::y, box, clamped);

@@ -25,7 +25,7 @@ Node::Ptr makeClamp(const Node::Ptr& input);
 Node::Ptr clampedFrom(const Node& node);
 
 // Area filters.
-Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma);
+Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma, BlurTails tails);
 Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius);
 
 // Point-wise filters.
