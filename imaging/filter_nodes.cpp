@@ -134,7 +134,8 @@ struct LeastInput final : RenderState {
 // (as wide as its diagonal) covers all of it from every pixel, so the radius stops there. A
 // wide disk that reaches past the box from every pixel of a strip leaves the strip transparent
 // (the least of transparency and of pixels that have nothing below 0); only strips with pixels
-// deep inside pay for the minimum, over a radius less than half the box's side.
+// deep inside pay for the minimum, over a radius less than half the box's side. (An image with
+// values below 0, which no mask has, pays for it everywhere.)
 class MorphologyMinimum final : public Node {
  public:
   MorphologyMinimum(Ptr input, double radius)
