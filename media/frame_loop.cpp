@@ -1,17 +1,14 @@
-// The frame loop and the raw frame stream: every decoded frame fitted to the output, matted,
-// rendered to straight RGBA and written whole to standard output, with progress on standard
-// error and a final report of the matting time per frame.
+// The frame loop: every decoded frame fitted to the output, matted, rendered to straight RGBA
+// and handed whole to the frame sink (standard output or a video file), with progress on
+// standard error and a final report of the matting time per frame.
 #include "media/frame_loop.h"
 
 #include <malloc.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +17,7 @@
 #include "cli/diagnostics.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/frame_sink.h"
 #include "media/limits.h"
 #include "media/video_source.h"
 #include "segmentation/segmentation.h"
@@ -35,19 +33,6 @@ std::optional<std::int64_t> expectedTotal(double t, float rate) {
   double total = std::round(t * double(rate));
   if (!std::isfinite(total) || std::fabs(total) >= 9.2e18) return std::nullopt;
   return static_cast<std::int64_t>(total);
-}
-
-// All of buf to standard output, however many writes it takes.
-void writeFrame(const std::vector<std::uint8_t>& buf) {
-  const std::uint8_t* p = buf.data();
-  std::size_t left = buf.size();
-  while (left > 0) {
-    ssize_t written = ::write(STDOUT_FILENO, p, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) fail(std::string("write failed: ") + (written < 0 ? std::strerror(errno) : "nothing could be written"));
-    p += written;
-    left -= static_cast<std::size_t>(written);
-  }
 }
 
 std::string report(std::int64_t n, double busy) {
@@ -75,6 +60,8 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   const std::int64_t rowBytes = width * 4;
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(rowBytes * height));
   std::vector<std::uint8_t> fittedFrame(buf.size());
+  // Before the models load: a file that cannot be written is refused at once.
+  FrameSink sink = args.out.empty() ? rawStream(rowBytes, height) : videoFile(args.out, reader, width, height);
   const Image clear = clearColor.cropped(outRect);
   std::vector<MaskBuffer> maskBuffers;
   if (args.smooth > 0) {
@@ -117,11 +104,12 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
     ctx.render(cut(picture, m, outRect), buf.data(), rowBytes, outRect, srgb);
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    writeFrame(buf);
+    sink.put(buf.data(), *frame);
     ++n;
     if (n % 15 == 0 || n == *total) log("frame " + std::to_string(n) + "/" + std::to_string(*total));
   }
   if (reader.failed()) fail("read failed: " + (reader.error().empty() ? std::string("?") : reader.error()));
+  sink.close();
   log(report(n, busy));
   std::exit(0);
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The working half of video mode: frames from the reader, matted, out on standard output.
+// The working half of video mode: frames from the reader, matted, out on standard output or
+// into a video file.
 #include "video/video.h"
 
 // Lets the large blocks every frame allocates and frees stay in the heap from frame to frame.

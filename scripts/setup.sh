@@ -9,7 +9,7 @@ cd "$root"
 packages=(
   build-essential cmake pkg-config git
   libvips-dev                                                      # picture files
-  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg # video
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg # video
   libgtest-dev libgmock-dev libbenchmark-dev                       # tests, benchmarks
   libvips-tools time                                               # scripts/bench.sh
   nodejs npm                                                       # fetching runtime and models

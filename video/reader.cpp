@@ -10,11 +10,11 @@
 // Damaged packets (AVERROR_INVALIDDATA from the decoder) are not failures: the decoder has
 // concealed or dropped them, and the frames after them are still good.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <thread>
 
 #include "video/errors.h"
+#include "video/streams.h"
 #include "video/video.h"
 
 extern "C" {
@@ -28,15 +28,6 @@ namespace video {
 namespace {
 
 int coreCount() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
-
-// ss is not validated by the caller, so NaN and huge values arrive here; saturate well inside
-// int64 so that start + length cannot overflow.
-std::int64_t ticksFrom(double seconds, AVRational timeBase) {
-  constexpr double kLimit = 0x1p61;
-  double ticks = seconds * timeBase.den / timeBase.num;
-  if (std::isnan(ticks)) return 0;
-  return std::llround(std::clamp(ticks, -kLimit, kLimit));
-}
 
 // FFmpeg's codec name, or the container's tag for a codec FFmpeg has never heard of.
 std::string codecName(const AVCodecParameters& params) {
@@ -110,6 +101,8 @@ std::optional<Failure> Reader::open(const Source& source) {
   if (err < 0)
     return Failure{Stage::Decoder,
                    "the " + codec + " decoder cannot be opened: " + describe(err)};
+  AVRational rate = nominalRate(*stream_);
+  if (rate.num > 0) nominalDuration_ = av_rescale_q(1, av_inv_q(rate), stream_->time_base);
   return std::nullopt;
 }
 
@@ -141,6 +134,7 @@ std::optional<Frame> Reader::next() {
     error_ = describe(status);
     return std::nullopt;
   }
+  auto [pts, duration] = placeInRange(*decoded_);
   int err = convertToBgra();
   av_frame_unref(decoded_.get());
   if (err < 0) {
@@ -148,7 +142,24 @@ std::optional<Frame> Reader::next() {
     error_ = "the decoded frames cannot be converted to BGRA: " + describe(err);
     return std::nullopt;
   }
-  return Frame{bgra_->data[0], bgra_->width, bgra_->height, bgra_->linesize[0]};
+  return Frame{bgra_->data[0], bgra_->width, bgra_->height, bgra_->linesize[0], pts, duration};
+}
+
+Timing Reader::timing() const {
+  AVRational rate = nominalRate(*stream_);
+  AVRational base = stream_->time_base;
+  return {{base.num, base.den}, {rate.num, rate.den}, rangeStart_ * av_q2d(base), rangeEnd_ * av_q2d(base)};
+}
+
+// A frame's pts and duration from the start of the range. A frame without a timestamp
+// follows the one before; a frame without a duration lasts one frame at the nominal rate.
+std::pair<std::int64_t, std::int64_t> Reader::placeInRange(const AVFrame& frame) {
+  std::int64_t pts = frame.best_effort_timestamp;
+  pts = pts == AV_NOPTS_VALUE ? rangeStart_ + nextPts_ : pts;
+  std::int64_t duration = frame.pkt_duration > 0 ? frame.pkt_duration : nominalDuration_;
+  duration = std::max<std::int64_t>(0, std::min(duration, rangeEnd_ - pts));
+  nextPts_ = pts - rangeStart_ + duration;
+  return {pts - rangeStart_, duration};
 }
 
 // Decodes up to the next frame of the range. Returns 0 with the frame in decoded_,

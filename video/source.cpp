@@ -11,34 +11,13 @@
 #include <cmath>
 
 #include "video/errors.h"
+#include "video/streams.h"
 #include "video/video.h"
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 namespace video {
 namespace {
 
 constexpr std::size_t kDisplayMatrixBytes = 9 * sizeof(std::int32_t);
-
-// Cover art and other attached pictures are stored as one-frame video streams; they are not
-// the video.
-AVStream* firstVideoStream(const AVFormatContext& format) {
-  for (unsigned i = 0; i < format.nb_streams; ++i) {
-    AVStream* stream = format.streams[i];
-    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-        !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-      return stream;
-  }
-  return nullptr;
-}
-
-float nominalFrameRate(const AVStream& stream) {
-  for (AVRational rate : {stream.avg_frame_rate, stream.r_frame_rate})
-    if (rate.num > 0 && rate.den > 0) return static_cast<float>(av_q2d(rate));
-  return 0;
-}
 
 // Only the chosen stream is demuxed; the others would only be read to be thrown away.
 void discardAllBut(const AVFormatContext& format, const AVStream& kept) {
@@ -82,7 +61,7 @@ std::optional<Failure> Source::open(const std::string& path) {
   if (int err = avformat_find_stream_info(opened, nullptr); err < 0)
     return Failure{Stage::Open, describe(err)};
 
-  stream_ = firstVideoStream(*opened);
+  stream_ = firstStream(*opened, AVMEDIA_TYPE_VIDEO);
   if (!stream_) return Failure{Stage::Open, describe(AVERROR_STREAM_NOT_FOUND)};
 
   const AVCodecParameters& params = *stream_->codecpar;
@@ -94,7 +73,7 @@ std::optional<Failure> Source::open(const std::string& path) {
   if (matrix && matrixBytes < kDisplayMatrixBytes)
     return Failure{Stage::Properties, "the video stream's display matrix is incomplete"};
 
-  frameRate_ = nominalFrameRate(*stream_);
+  frameRate_ = static_cast<float>(av_q2d(nominalRate(*stream_)));
   transform_ = transformFromDisplayMatrix(reinterpret_cast<const std::int32_t*>(matrix),
                                           params.width, params.height);
   discardAllBut(*opened, *stream_);

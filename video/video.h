@@ -1,6 +1,7 @@
 #pragma once
 // Reading a video file: its first video track, that track's frame rate and display
-// orientation, and its decoded frames over a time range as 8-bit BGRA pictures.
+// orientation, and its decoded frames over a time range as 8-bit BGRA pictures with their
+// timestamps.
 //
 //   video::Source source;
 //   if (auto failure = source.open(path)) ...        // no video, or unreadable properties
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 struct AVFormatContext;
 struct AVStream;
@@ -24,6 +26,8 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 struct SwsContext;
+struct SwrContext;
+struct AVAudioFifo;
 
 namespace video {
 
@@ -57,11 +61,28 @@ Transform transformFromDisplayMatrix(const std::int32_t* matrix, int width, int 
 
 // A decoded frame: rows top to bottom, each pixel B, G, R, A (alpha 255 for opaque video).
 // The pixels belong to the reader and stay valid until its next call of next().
+// pts and duration count ticks of the range's time base (Timing) from the start of the range;
+// the duration stops at the range's end.
 struct Frame {
   const std::uint8_t* bgra;
   int width;
   int height;
   std::ptrdiff_t rowBytes;
+  std::int64_t pts = 0;
+  std::int64_t duration = 0;
+};
+
+// A fraction as FFmpeg keeps time bases and frame rates.
+struct Rational {
+  int num = 0, den = 1;
+};
+
+// Where a started reader's range lies, for whoever writes its frames on.
+struct Timing {
+  Rational timeBase;   // the seconds in one tick of a frame's pts and duration
+  Rational frameRate;  // the track's nominal rate, 0/1 when the file gives none
+  double start = 0;    // the range on the file's own clock, in seconds
+  double end = 0;
 };
 
 namespace detail {
@@ -72,6 +93,8 @@ struct Free {
   void operator()(AVFrame*) const;
   void operator()(AVPacket*) const;
   void operator()(SwsContext*) const;
+  void operator()(SwrContext*) const;
+  void operator()(AVAudioFifo*) const;
 };
 template <class T>
 using Owned = std::unique_ptr<T, Free>;
@@ -109,6 +132,9 @@ class Reader {
   bool failed() const { return !error_.empty(); }
   std::string error() const { return error_; }
 
+  // Valid once start() has succeeded.
+  Timing timing() const;
+
  private:
   // Decoded-frame geometry and colour; the converter is rebuilt when it changes mid-stream.
   struct Layout {
@@ -117,6 +143,7 @@ class Reader {
   };
 
   int advance();
+  std::pair<std::int64_t, std::int64_t> placeInRange(const AVFrame& frame);
   int receiveFrame();
   int sendNextPacket();
   int readTrackPacket();
@@ -131,6 +158,8 @@ class Reader {
   detail::Owned<SwsContext> converter_;
   Layout layout_;
   std::int64_t rangeStart_ = 0, rangeEnd_ = 0;  // stream ticks, end excluded
+  std::int64_t nominalDuration_ = 0;            // one frame at the nominal rate, in ticks
+  std::int64_t nextPts_ = 0;  // where a frame without a timestamp goes, from the range start
   bool ready_ = false;  // decoded_ holds the next frame of the range
   int status_ = 0;      // AVERROR_EOF once the range is over, another code once reading failed
   int readError_ = 0;   // why the file could not be read to its end, while draining the decoder
