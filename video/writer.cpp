@@ -2,23 +2,26 @@
 //
 // The caller converts each frame from RGBA on its own thread and hands it to the writer's
 // worker, which encodes it, writes its packets and the sound up to its end, while the caller
-// mats the next frame; at most one frame waits for the worker. Every FFmpeg object but the
-// converter is used by one thread at a time: the worker between open() and finish(), the
-// caller before and after.
+// mats the next frame; at most one frame waits for the worker. Every FFmpeg object is used by
+// one thread at a time: the worker between open() and finish(), the caller before and after.
 #include "video/writer.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "video/errors.h"
 #include "video/sound.h"
 #include "video/streams.h"
+#include "video/yuva.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 namespace video {
@@ -34,11 +37,12 @@ struct Codec {
   const char* muxer;
   const char* encoder;
   AVPixelFormat format;
+  void (*convert)(const std::uint8_t* rgba, std::ptrdiff_t rowBytes, int width, int height, const Planes& out);
 };
 
 Codec codecFor(Container container) {
-  if (container == Container::WebM) return {"webm", "libvpx-vp9", AV_PIX_FMT_YUVA420P};
-  return {"mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE};
+  if (container == Container::WebM) return {"webm", "libvpx-vp9", AV_PIX_FMT_YUVA420P, rgbaToYuva420};
+  return {"mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE, rgbaToYuva444p10};
 }
 
 // VP9 tiles are at least 256 pixels wide; as many as the width holds let libvpx's threads
@@ -70,24 +74,13 @@ void configureProRes(AVCodecContext& encoder) {
   encoder.thread_count = 1;  // the worker is the encoder's thread; matting keeps the other core
 }
 
-// The frames are sRGB: BT.709 primaries with the sRGB curve, stored as limited-range BT.709 YUV.
+// The frames are sRGB: BT.709 primaries with the sRGB curve, stored as limited-range BT.709
+// YUV by the converters of yuva.h.
 void tagColours(AVCodecContext& encoder) {
   encoder.color_primaries = AVCOL_PRI_BT709;
   encoder.color_trc = AVCOL_TRC_IEC61966_2_1;
   encoder.colorspace = AVCOL_SPC_BT709;
   encoder.color_range = AVCOL_RANGE_MPEG;
-}
-
-SwsContext* makeConverter(const AVCodecContext& encoder) {
-  SwsContext* converter = sws_getContext(encoder.width, encoder.height, AV_PIX_FMT_RGBA, encoder.width,
-                                         encoder.height, encoder.pix_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr);
-  if (!converter) return nullptr;
-  int *inverse, *table, srcFull, dstFull, brightness, contrast, saturation;
-  if (sws_getColorspaceDetails(converter, &inverse, &srcFull, &table, &dstFull, &brightness, &contrast,
-                               &saturation) >= 0)
-    sws_setColorspaceDetails(converter, inverse, srcFull, sws_getCoefficients(SWS_CS_ITU709), 0, brightness,
-                             contrast, saturation);
-  return converter;
 }
 
 AVFrame* makeFrame(const AVCodecContext& encoder) {
@@ -175,10 +168,10 @@ std::optional<std::string> Writer::open(const Output& output) {
   if (int err = avio_open(&format->pb, url.c_str(), AVIO_FLAG_WRITE); err < 0) return describe(err);
   if (int err = avformat_write_header(format, nullptr); err < 0) return describe(err);
 
-  converter_.reset(makeConverter(encoder));
+  convert_ = codec.convert;
   frames_[0].reset(makeFrame(encoder));
   frames_[1].reset(makeFrame(encoder));
-  if (!converter_ || !frames_[0] || !frames_[1]) return describe(AVERROR(ENOMEM));
+  if (!frames_[0] || !frames_[1]) return describe(AVERROR(ENOMEM));
   worker_ = std::thread([this] { encodeInTurn(); });
   return std::nullopt;
 }
@@ -188,9 +181,9 @@ std::optional<std::string> Writer::write(const std::uint8_t* rgba, std::ptrdiff_
   // The frame two back is encoded by now; the worker may still hold the one before.
   AVFrame* frame = frames_[count_ % 2].get();
   if (int err = av_frame_make_writable(frame); err < 0) return describe(err);
-  const int strides[] = {static_cast<int>(rowBytes)};
-  if (int err = sws_scale(converter_.get(), &rgba, strides, 0, frame->height, frame->data, frame->linesize); err < 0)
-    return describe(err);
+  convert_(rgba, rowBytes, frame->width, frame->height,
+           {{frame->data[0], frame->data[1], frame->data[2], frame->data[3]},
+            {frame->linesize[0], frame->linesize[1], frame->linesize[2], frame->linesize[3]}});
   // Muxers take strictly increasing timestamps only.
   frame->pts = std::max(pts, lastPts_ + 1);
   frame->pkt_duration = duration;
@@ -224,6 +217,7 @@ std::optional<std::string> Writer::finish() {
 }
 
 void Writer::encodeInTurn() {
+  if (const char* nice = getenv("QUELM_ENC_NICE")) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), atoi(nice));
   for (;;) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return pending_ || stopping_; });

@@ -41,6 +41,7 @@ struct Output {
 };
 
 class SoundTrack;
+struct Planes;
 
 class Writer {
  public:
@@ -67,7 +68,7 @@ class Writer {
 
   detail::Owned<AVFormatContext> format_;
   detail::Owned<AVCodecContext> encoder_;
-  detail::Owned<SwsContext> converter_;
+  void (*convert_)(const std::uint8_t*, std::ptrdiff_t, int, int, const Planes&) = nullptr;
   detail::Owned<AVFrame> frames_[2];  // converted in turn: one is encoded while the next is filled
   detail::Owned<AVPacket> packet_;
   std::unique_ptr<SoundTrack> sound_;
