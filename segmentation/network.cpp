@@ -116,7 +116,12 @@ Tensor Network::run(const float* input, int channels, int height, int width) con
   const char* inputName = session_->inputName.c_str();
   const char* outputName = session_->outputName.c_str();
   try {
-    auto outputs = session_->session.Run(Ort::RunOptions{nullptr}, &inputName, &in, 1, &outputName, 1);
+    Ort::RunOptions options{nullptr};
+    if (runFails && runFails()) {
+      options = Ort::RunOptions();
+      options.SetTerminate();
+    }
+    auto outputs = session_->session.Run(options, &inputName, &in, 1, &outputName, 1);
     auto info = outputs.front().GetTensorTypeAndShapeInfo();
     const float* values = outputs.front().GetTensorData<float>();
     return {info.GetShape(), std::vector<float>(values, values + info.GetElementCount())};

@@ -135,6 +135,8 @@ TEST_F(StillImage, FailsWithOneLineAndWritesNothing) {
        "cannot write " + path("missing/out.png") + ": No such file or directory"},
       {media + "photos/p01_person_portrait_astronaut.png", {"--size", "100000x100000"}, out,
        "cannot write " + out + ": the size 100000x100000 is too large (at most 120 million pixels)"},
+      {media + "photos/p01_person_portrait_astronaut.png", {"--size", "9223372036854775807x100"}, out,
+       "cannot write " + out + ": the size 9223372036854775807x100 is too large (at most 120 million pixels)"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> arguments{"--image", c.picture, "--out", c.outPath};
