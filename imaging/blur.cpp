@@ -22,11 +22,11 @@
 #include <cmath>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 #include <variant>
 #include <vector>
 
 #include "imaging/kernels.h"
+#include "imaging/once.h"
 #include "imaging/simd.h"
 #include "imaging/taps.h"
 
@@ -108,8 +108,8 @@ struct CopyBlur {
 
 class SeparableBlur {
  public:
-  explicit SeparableBlur(double sigma)
-      : kernel_(pixelGaussian(sigma, static_cast<std::int64_t>(std::ceil(3 * sigma)))) {}
+  SeparableBlur(double sigma, double cutOff)
+      : kernel_(pixelGaussian(sigma, static_cast<std::int64_t>(std::ceil(cutOff * sigma)))) {}
 
   GaussianBlur::Reach reach() const { return {radiusOf(kernel_), radiusOf(kernel_)}; }
   void prepare(const PixelRect&) {}
@@ -216,8 +216,8 @@ struct Triangle {
 
 // A grid whose pixels are computed on first use, in cells one grid row tall. prepare() reserves
 // memory for the whole of it, which costs next to nothing until pages are touched; each cell
-// has a state (idle, being computed, done), so a cell is computed once however many threads
-// need it, and a thread that finds a cell in another's hands waits for it. The waits cannot go
+// has a state (once.h), so a cell is computed once however many threads need it, and a thread
+// that finds a cell in another's hands waits for it, or fails with it. The waits cannot go
 // round in a circle as long as filling a cell only ever waits on a grid filled before it.
 //
 // Rows, because a cell computed for one output is wasted wherever it reaches past what that
@@ -231,37 +231,31 @@ class LazyGrid {
     pixels_ = std::make_unique_for_overwrite<float[]>(4 * rect.area());
     tile_ = {pixels_.get(), 4 * rect.width, rect};
     states_.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(columns_ * rect.height)]());
+    failure_ = std::make_unique<Failure>();
   }
 
   const Tile& tile() const { return tile_; }
 
   // Makes sure every cell that r (inside the grid) touches is done: fill(cell) writes the cell's
-  // pixels into tile().
+  // pixels into tile(). Throws what filling any of them threw.
   template <class Fill>
   void ensure(const PixelRect& r, const Fill& fill) const {
     const PixelRect& g = tile_.rect;
     const std::int64_t c0 = (r.x - g.x) / cellWidth_, c1 = (r.maxX() - 1 - g.x) / cellWidth_;
     for (std::int64_t y = r.y; y < r.maxY(); ++y)
-      for (std::int64_t column = c0; column <= c1; ++column) {
-        std::atomic<std::uint8_t>& state = states_[static_cast<std::size_t>((y - g.y) * columns_ + column)];
-        if (state.load(std::memory_order_acquire) == kDone) continue;
-        std::uint8_t idle = kIdle;
-        if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel)) {
+      for (std::int64_t column = c0; column <= c1; ++column)
+        computeOnce(states_[static_cast<std::size_t>((y - g.y) * columns_ + column)], *failure_, [&] {
           fill(PixelRect{g.x + column * cellWidth_, y, cellWidth_, 1}.intersected(g));
-          state.store(kDone, std::memory_order_release);
-        } else {
-          while (state.load(std::memory_order_acquire) != kDone) std::this_thread::yield();
-        }
-      }
+          return kDone;
+        });
   }
 
  private:
-  static constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2;
-
   std::int64_t cellWidth_ = 1, columns_ = 0;
   std::unique_ptr<float[]> pixels_;
   Tile tile_;
   std::unique_ptr<std::atomic<std::uint8_t>[]> states_;
+  std::unique_ptr<Failure> failure_;
 };
 
 // The grid has two lazy layers: the input shrunk by the triangle, and that blurred down. An
@@ -271,11 +265,11 @@ class LazyGrid {
 // reaches no further across than the second.
 class ReducedBlur {
  public:
-  ReducedBlur(double sigma, std::int64_t factor)
+  ReducedBlur(double sigma, std::int64_t factor, double cutOff)
       : f_(factor), triangle_(factor), up_{factor}, cellWidth_((kCellPixels + factor - 1) / factor) {
     double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - up_.variance()) / double(f_ * f_);
     double gridSigma = std::sqrt(gridVariance);
-    kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(3 * gridSigma)));
+    kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(cutOff * gridSigma)));
   }
 
   // The farthest input pixel any output reads, over the f phases an output can have and
@@ -381,19 +375,133 @@ class ReducedBlur {
 // picture's size rather than a third).
 using BlurMethod = std::variant<CopyBlur, SeparableBlur, ReducedBlur>;
 
-BlurMethod methodFor(double sigma) {
+BlurMethod methodFor(double sigma, double cutOff) {
   if (!(sigma > 0)) return CopyBlur{};
-  if (sigma < 4) return SeparableBlur(sigma);
-  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)));
+  if (sigma < 4) return SeparableBlur(sigma, cutOff);
+  if (!(sigma <= GaussianBlur::kWidestSigma)) throw std::length_error("a Gaussian blur too wide to cut off");
+  return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)), cutOff);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// The Gaussian's mass over [t - 1/2, t + 1/2], each from its own side's tail, so that the
+// small masses far out keep their precision; 0 everywhere when sigma is infinite.
+double pixelMass(std::int64_t t, double sigma) {
+  const double s = sigma * std::sqrt(2.0), a = std::fabs(double(t));
+  if (t == 0) return std::erf(0.5 / s);
+  return 0.5 * (std::erfc((a - 0.5) / s) - std::erfc((a + 0.5) / s));
+}
+
+// The Gaussian's mass beyond z (from z on, in pixels): a half when sigma is infinite.
+double massBeyond(double z, double sigma) { return 0.5 * std::erfc(z / (sigma * std::sqrt(2.0))); }
+
+float sum(f8 v) { return (v[0] + v[4]) + (v[1] + v[5]) + (v[2] + v[6]) + (v[3] + v[7]); }
+
+// dst[r] = sum over t < count of weights[r][t] * rows[t], over n floats (a multiple of 4), for
+// R output rows at once, so each input row is loaded once for all of them.
+template <int R>
+void blendRowsInto(float* const* dst, const float* const* weights, const float* const* rows, std::size_t count,
+                   std::ptrdiff_t n) {
+  std::ptrdiff_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    f8 acc[R][2] = {};
+    for (std::size_t t = 0; t < count; ++t) {
+      const f8 a = loadV<f8>(rows[t] + i), b = loadV<f8>(rows[t] + i + 8);
+      for (int r = 0; r < R; ++r) acc[r][0] += a * weights[r][t], acc[r][1] += b * weights[r][t];
+    }
+    for (int r = 0; r < R; ++r) storeV(dst[r] + i, acc[r][0]), storeV(dst[r] + i + 8, acc[r][1]);
+  }
+  for (; i < n; i += 4) {
+    f4 acc[R] = {};
+    for (std::size_t t = 0; t < count; ++t)
+      for (int r = 0; r < R; ++r) acc[r] += load4(rows[t] + i) * weights[r][t];
+    for (int r = 0; r < R; ++r) store4(dst[r] + i, acc[r]);
+  }
 }
 
 }  // namespace
+
+SpanBlur::SpanBlur(double sigma, std::int64_t lo, std::int64_t hi, bool clamped)
+    : sigma_(sigma), lo_(lo), hi_(hi), clamped_(clamped) {}
+
+void SpanBlur::prepare(std::int64_t outLo, std::int64_t outHi) {
+  outLo_ = outLo;
+  tLo_ = lo_ - (outHi - 1);
+  const std::int64_t tHi = hi_ - 1 - outLo;
+  // Room for a whole vector past the last weight an output reads (read, and multiplied by 0).
+  mass_.assign(static_cast<std::size_t>(tHi - tLo_ + 1 + 8), 0.0f);
+  for (std::int64_t t = tLo_; t <= tHi; ++t) mass_[static_cast<std::size_t>(t - tLo_)] = float(pixelMass(t, sigma_));
+  inside_ = std::any_of(mass_.begin(), mass_.end(), [](float m) { return m != 0; });
+  below_.clear(), above_.clear();
+  if (!clamped_) return;
+  for (std::int64_t x = outLo; x < outHi; ++x) {
+    below_.push_back(float(massBeyond(double(x - lo_) + 0.5, sigma_)));
+    above_.push_back(float(massBeyond(double(hi_ - x) - 0.5, sigma_)));
+  }
+}
+
+// Each input row is taken apart into planes of its four components, so that an output's sum
+// over the row is four dot products along contiguous memory.
+void SpanBlur::across(const Tile& in, const Tile& out) const {
+  const std::int64_t n = hi_ - lo_, padded = (n + 7) / 8 * 8;
+  thread_local std::vector<float> planes;
+  planes.assign(static_cast<std::size_t>(4 * padded), 0.0f);
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+    const float* row = in.at(lo_, y);
+    for (std::int64_t j = 0; j < n; ++j)
+      for (int c = 0; c < 4; ++c) planes[c * padded + j] = row[4 * j + c];
+    const f4 first = load4(row), last = load4(row + 4 * (n - 1));
+    for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) {
+      const float* w = massFor(x);
+      f8 acc[4] = {};
+      for (std::int64_t j = 0; j < padded && inside_; j += 8) {
+        const f8 weight = loadV<f8>(w + j);
+        for (int c = 0; c < 4; ++c) acc[c] += loadV<f8>(planes.data() + c * padded + j) * weight;
+      }
+      f4 total{sum(acc[0]), sum(acc[1]), sum(acc[2]), sum(acc[3])};
+      if (clamped_) total += first * below_[x - outLo_] + last * above_[x - outLo_];
+      store4(out.at(x, y), total);
+    }
+  }
+}
+
+// Four output rows at a time, each a weighted sum of every input row.
+void SpanBlur::down(const Tile& in, const Tile& out) const {
+  const std::int64_t n = hi_ - lo_;
+  thread_local std::vector<float> weights;
+  thread_local std::vector<const float*> rows;
+  weights.resize(static_cast<std::size_t>(4 * std::max<std::int64_t>(n, 2)));
+  rows.resize(static_cast<std::size_t>(n));
+  for (std::int64_t k = 0; k < n; ++k) rows[k] = in.at(out.rect.x, lo_ + k);
+  // With no mass inside (an infinite sigma) only the edges count.
+  if (!inside_) rows = {rows.front(), rows.back()};
+  const std::size_t taps = rows.size();
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); y += 4) {
+    const int count = static_cast<int>(std::min<std::int64_t>(4, out.rect.maxY() - y));
+    float* dst[4];
+    const float* w[4];
+    for (int r = 0; r < count; ++r) {
+      float* own = weights.data() + r * taps;
+      std::copy_n(inside_ ? massFor(y + r) : mass_.data(), taps, own);
+      if (clamped_) own[0] += below_[y + r - outLo_], own[taps - 1] += above_[y + r - outLo_];
+      dst[r] = out.at(out.rect.x, y + r), w[r] = own;
+    }
+    const std::ptrdiff_t floats = 4 * out.rect.width;
+    switch (count) {
+      case 4: blendRowsInto<4>(dst, w, rows.data(), taps, floats); break;
+      case 3: blendRowsInto<3>(dst, w, rows.data(), taps, floats); break;
+      case 2: blendRowsInto<2>(dst, w, rows.data(), taps, floats); break;
+      default: blendRowsInto<1>(dst, w, rows.data(), taps, floats);
+    }
+  }
+}
 
 struct GaussianBlur::State {
   BlurMethod method;
 };
 
-GaussianBlur::GaussianBlur(double sigma) : state_(std::make_unique<State>(State{methodFor(sigma)})) {}
+GaussianBlur::GaussianBlur(double sigma, double cutOff)
+    : state_(std::make_unique<State>(State{methodFor(sigma, cutOff)})) {}
 GaussianBlur::~GaussianBlur() = default;
 GaussianBlur::GaussianBlur(GaussianBlur&&) noexcept = default;
 GaussianBlur& GaussianBlur::operator=(GaussianBlur&&) noexcept = default;

@@ -1,11 +1,17 @@
 // Filter nodes: the two area filters (Gaussian blur, disk minimum) around their kernels, and
 // the point-wise filters on premultiplied pixels, each a small loop over the pixels of a tile
 // (those on straight colour are in straight_nodes.cpp).
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <limits>
+#include <vector>
 
 #include "imaging/kernels.h"
 #include "imaging/nodes.h"
+#include "imaging/once.h"
 #include "imaging/pixel.h"
+#include "imaging/simd.h"
 
 namespace imaging {
 namespace {
@@ -13,13 +19,14 @@ namespace {
 // ---- Area filters -------------------------------------------------------------------------
 
 struct PreparedBlur final : RenderState {
-  explicit PreparedBlur(double sigma) : blur(sigma) {}
+  PreparedBlur(double sigma, double cutOff) : blur(sigma, cutOff) {}
   GaussianBlur blur;
 };
 
 class Blur final : public Node {
  public:
-  Blur(Ptr input, double sigma) : Blur(std::move(input), sigma, GaussianBlur(sigma)) {}
+  Blur(Ptr input, double sigma, double cutOff)
+      : Blur(std::move(input), sigma, cutOff, GaussianBlur(sigma, cutOff)) {}
 
   // A blur that reads its input in parts would lose by having the whole region computed first.
   bool keepsFlatInput() const override { return !readsInParts_; }
@@ -27,7 +34,7 @@ class Blur final : public Node {
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_.x, reach_.y); }
 
   std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
-    auto state = std::make_unique<PreparedBlur>(sigma_);
+    auto state = std::make_unique<PreparedBlur>(sigma_, cutOff_);
     state->blur.prepare(roi);
     return state;
   }
@@ -43,32 +50,179 @@ class Blur final : public Node {
   }
 
  private:
-  Blur(Ptr input, double sigma, const GaussianBlur& blur)
+  Blur(Ptr input, double sigma, double cutOff, const GaussianBlur& blur)
       : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
         sigma_(sigma),
+        cutOff_(cutOff),
         reach_(blur.reach()),
         readsInParts_(blur.readsInParts()) {}
 
-  double sigma_;
+  double sigma_, cutOff_;
   GaussianBlur::Reach reach_;
   bool readsInParts_;
 };
 
+// Whether a pixel box is a picture's, not an endless one's.
+bool bounded(const PixelRect& box) {
+  return !box.isEmpty() && box.x > -Node::kFar && box.y > -Node::kFar && box.maxX() < Node::kFar &&
+         box.maxY() < Node::kFar;
+}
+
+// A blur along one axis that reaches across the whole of a bounded image, clamped to its
+// extent or not: each output sums the image's pixels along the axis in full.
+struct PreparedSpan final : RenderState {
+  explicit PreparedSpan(SpanBlur blur) : blur(std::move(blur)) {}
+  SpanBlur blur;
+};
+
+class WideBlur final : public Node {
+ public:
+  enum class Axis { x, y };
+
+  WideBlur(Ptr input, double sigma, Axis axis, const PixelRect& box, bool clamped)
+      : Node(NodeKind::area, extentOf(input->extent, sigma, axis, clamped), {input}),
+        sigma_(sigma), axis_(axis), box_(box), clamped_(clamped) {}
+
+  // Clamped, its weights add up to 1: a flat input gives that value.
+  bool keepsFlatInput() const override { return clamped_; }
+
+  PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
+    if (axis_ == Axis::x) return {box_.x, out.y, box_.width, out.height};
+    return {out.x, box_.y, out.width, box_.height};
+  }
+
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
+    const bool x = axis_ == Axis::x;
+    SpanBlur blur(sigma_, x ? box_.x : box_.y, x ? box_.maxX() : box_.maxY(), clamped_);
+    blur.prepare(x ? roi.x : roi.y, x ? roi.maxX() : roi.maxY());
+    return std::make_unique<PreparedSpan>(std::move(blur));
+  }
+
+  void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const override {
+    const SpanBlur& blur = static_cast<const PreparedSpan*>(state)->blur;
+    axis_ == Axis::x ? blur.across(in[0], out) : blur.down(in[0], out);
+  }
+
+ private:
+  // Grown by 3 sigma along the axis, as any blur's; endless there when clamped.
+  static Rect extentOf(Rect e, double sigma, Axis axis, bool clamped) {
+    const double inf = std::numeric_limits<double>::infinity();
+    double& at = axis == Axis::x ? e.x : e.y;
+    double& size = axis == Axis::x ? e.width : e.height;
+    if (clamped) at = -inf, size = inf;
+    else at -= 3 * sigma, size += 6 * sigma;
+    return e;
+  }
+
+  double sigma_;
+  Axis axis_;
+  PixelRect box_;
+  bool clamped_;
+};
+
+// What a wide erosion learns once per render: the least of each component over the input
+// pixels it reads at all.
+struct LeastInput final : RenderState {
+  explicit LeastInput(const PixelRect& scanned) : scanned(scanned) {}
+  const PixelRect scanned;
+  mutable std::atomic<std::uint8_t> state{kIdle};
+  mutable Failure failure;
+  mutable f4 least{};
+};
+
+// Erosion of a bounded image: outside its box counts as transparent. A disk wider than the box
+// (as wide as its diagonal) covers all of it from every pixel, so the radius stops there. A
+// wide disk that reaches past the box from every pixel of a strip leaves the strip transparent
+// (the least of transparency and of pixels that have nothing below 0); only strips with pixels
+// deep inside pay for the minimum, over a radius less than half the box's side. (An image with
+// values below 0, which no mask has, pays for it everywhere.)
 class MorphologyMinimum final : public Node {
  public:
   MorphologyMinimum(Ptr input, double radius)
-      : Node(NodeKind::area, input->extent, {input}), radius_(radius) {}
+      : Node(NodeKind::area, input->extent, {input}),
+        box_(input->pixelBox()),
+        radius_(withinReach(radius, box_)),
+        reach_(morphologyReach(radius_)) {}
 
-  bool keepsFlatInput() const override { return true; }
+  bool keepsFlatInput() const override { return !wide(); }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
-    return morphologyInputRegion(out, radius_);
+    const PixelRect around = out.grownBy(reach_, reach_);
+    return wide() ? around.intersected(box_) : around;
   }
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     morphologyMinimum(in[0], out, radius_);
   }
 
+  bool pullsInputs() const override { return wide(); }
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
+    if (!wide()) return nullptr;
+    return std::make_unique<LeastInput>(inputRegion(0, roi));
+  }
+  void computePulling(const Tile& out, const InputReader& read, const RenderState* state) const override {
+    const auto& facts = *static_cast<const LeastInput*>(state);
+    if (everyDiskReachesPastTheBox(out.rect)) {
+      const f4 least = leastInput(read, facts);
+      const bool noneBelowZero = least[0] >= 0 && least[1] >= 0 && least[2] >= 0 && least[3] >= 0;
+      if (noneBelowZero || everyDiskCovers(out.rect, facts.scanned)) return simd::fill(out, min4(least, f4{}));
+    }
+    // Read as far as the box goes, transparent beyond.
+    const PixelRect around = out.rect.grownBy(reach_, reach_);
+    thread_local std::vector<float> scratch;
+    scratch.assign(static_cast<std::size_t>(4 * around.area()), 0.0f);
+    const Tile padded{scratch.data(), 4 * around.width, around};
+    read(0, around.intersected(box_), [&](const Tile& t) { simd::copyPixels(t, padded.view(t.rect)); });
+    morphologyMinimum(padded, out, radius_);
+  }
+
  private:
+  // Radii whose cost grows with them: beyond this reach the erosion looks at the box.
+  static constexpr std::int64_t kWideReach = 64;
+
+  static double withinReach(double radius, const PixelRect& box) {
+    if (!bounded(box)) return radius;
+    const double diagonal = std::hypot(double(box.width), double(box.height));
+    return radius > diagonal ? diagonal : radius;  // NaN stays: no erosion
+  }
+
+  bool wide() const { return reach_ > kWideReach; }
+
+  // Whether the disk around each pixel of r (inside the box) holds a pixel outside the box: the
+  // nearest lies straight across from the pixel's nearest edge.
+  bool everyDiskReachesPastTheBox(const PixelRect& r) const {
+    auto deepest = [](std::int64_t from, std::int64_t to, std::int64_t lo, std::int64_t hi) {
+      auto depth = [&](std::int64_t v) { return std::min(v - lo + 1, hi - v); };
+      const std::int64_t middle = std::clamp((lo + hi - 1) / 2, from, to - 1);
+      return std::max({depth(from), depth(to - 1), depth(middle), depth(std::min(middle + 1, to - 1))});
+    };
+    return std::min(deepest(r.x, r.maxX(), box_.x, box_.maxX()), deepest(r.y, r.maxY(), box_.y, box_.maxY())) <= reach_;
+  }
+
+  // Whether the disk around each pixel of r holds every pixel of s.
+  bool everyDiskCovers(const PixelRect& r, const PixelRect& s) const {
+    const double dx = double(std::max(std::abs(r.x - (s.maxX() - 1)), std::abs(r.maxX() - 1 - s.x)));
+    const double dy = double(std::max(std::abs(r.y - (s.maxY() - 1)), std::abs(r.maxY() - 1 - s.y)));
+    return dx * dx + dy * dy <= radius_ * radius_;
+  }
+
+  f4 leastInput(const InputReader& read, const LeastInput& facts) const {
+    computeOnce(facts.state, facts.failure, [&] {
+      constexpr std::int64_t kRows = 32;
+      const PixelRect& s = facts.scanned;
+      f4 least = splat(std::numeric_limits<float>::infinity());
+      for (std::int64_t y = s.y; y < s.maxY(); y += kRows)
+        read(0, {s.x, y, s.width, std::min(kRows, s.maxY() - y)}, [&](const Tile& t) {
+          for (std::int64_t row = t.rect.y; row < t.rect.maxY(); ++row)
+            for (std::int64_t x = t.rect.x; x < t.rect.maxX(); ++x) least = min4(least, load4(t.at(x, row)));
+        });
+      facts.least = least;
+      return kDone;
+    });
+    return facts.least;
+  }
+
+  PixelRect box_;
   double radius_;
+  std::int64_t reach_;
 };
 
 // ---- Point-wise filters -------------------------------------------------------------------
@@ -128,8 +282,19 @@ Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Traits tr
 
 }  // namespace
 
-Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma) {
-  return std::make_shared<Blur>(input, sigma);
+// A blur that reaches across the whole of a bounded image (or of one clamped to its extent)
+// sums its pixels in full, one axis after the other, at a cost set by the image's size, not
+// by sigma's.
+Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma, BlurTails tails) {
+  const Node::Ptr repeated = clampedFrom(*input);
+  const Node::Ptr& image = repeated ? repeated : input;
+  const PixelRect& box = image->pixelBox();
+  const double cutOff = tails == BlurTails::kept ? GaussianBlur::kCutOffForRatios : GaussianBlur::kCutOff;
+  if (!bounded(box) || cutOff * sigma < double(std::max(box.width, box.height)))
+    return std::make_shared<Blur>(input, sigma, cutOff);
+  const bool clamped = repeated != nullptr;
+  auto across = std::make_shared<WideBlur>(image, sigma, WideBlur::Axis::x, box, clamped);
+  return std::make_shared<WideBlur>(across, sigma, WideBlur::Axis::y, box, clamped);
 }
 
 Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius) {

@@ -222,4 +222,9 @@ Node::Ptr makeCrop(const Node::Ptr& input, const Rect& rect) { return std::make_
 
 Node::Ptr makeClamp(const Node::Ptr& input) { return std::make_shared<Clamp>(input); }
 
+Node::Ptr clampedFrom(const Node& node) {
+  if (auto clamp = dynamic_cast<const Clamp*>(&node)) return clamp->inputs[0];
+  return nullptr;
+}
+
 }  // namespace imaging

@@ -28,9 +28,9 @@ Image Image::cropped(const Rect& r) const { return Image(makeCrop(node_, r)); }
 
 Image Image::clampedToExtent() const { return Image(makeClamp(node_)); }
 
-Image Image::gaussianBlurred(double sigma) const {
+Image Image::gaussianBlurred(double sigma, BlurTails tails) const {
   if (!(sigma > 0)) return *this;
-  return Image(makeGaussianBlur(node_, sigma));
+  return Image(makeGaussianBlur(node_, sigma, tails));
 }
 
 Image Image::morphologyMinimum(double radius) const {

@@ -19,6 +19,8 @@ struct Color {
   float red = 0, green = 0, blue = 0, alpha = 0;
 };
 
+enum class BlurTails { cut, kept };
+
 struct Vector4 {
   float x = 0, y = 0, z = 0, w = 0;
 };
@@ -66,7 +68,10 @@ class Image {
   Image clampedToExtent() const;
 
   // Area filters.
-  Image gaussianBlurred(double sigma) const;  // extent grows by 3 sigma
+  // Extent grows by 3 sigma. Its kernel is cut off where what it leaves out is under 1/255 of
+  // any result; with kept tails, under a ten-thousandth, for results that will be divided by
+  // small ones (a colour by an opacity, both blurred).
+  Image gaussianBlurred(double sigma, BlurTails tails = BlurTails::cut) const;
   Image morphologyMinimum(double radius) const;  // minimum over a disk; outside counts as transparent
 
   // Point-wise filters.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "imaging/tile.h"
 
@@ -22,13 +23,23 @@ namespace imaging {
 // few places never computes the blur's input anywhere else.
 class GaussianBlur {
  public:
-  explicit GaussianBlur(double sigma);
+  // Its cut-off kernel would not fit in memory beyond this sigma (a SpanBlur has none); the
+  // constructor throws std::length_error for more.
+  static constexpr double kWidestSigma = 1e6;
+
+  // The kernel is cut off `cutOff` sigmas from its centre and renormalised. Three leave out
+  // 0.27% of its weight, under 1/255 of any result. A result that will be divided by a small
+  // one (a colour by an opacity, both blurred) needs more: far from what is blurred, the
+  // weights beyond the cut are a large share of the little that is left. Four leave out
+  // 0.006%, which keeps a colour divided by an opacity of 0.001 within a level or so.
+  static constexpr double kCutOff = 3, kCutOffForRatios = 4;
+  explicit GaussianBlur(double sigma, double cutOff = kCutOff);
   ~GaussianBlur();
   GaussianBlur(GaussianBlur&&) noexcept;
   GaussianBlur& operator=(GaussianBlur&&) noexcept;
 
   // How far beyond an output rectangle the blur reads, across and down, in whole pixels (at
-  // least ceil(3 sigma) each way).
+  // least ceil(cutOff sigma) each way).
   struct Reach {
     std::int64_t x, y;
   };
@@ -61,8 +72,40 @@ class GaussianBlur {
   std::unique_ptr<State> state_;
 };
 
+// A Gaussian blur along one axis of an image whose pixels lie within [lo, hi) on that axis:
+// each output is the full sum, with no cut-off, of in(j) times the Gaussian's mass over pixel
+// j, for j in [lo, hi). With `clamped` the edge pixels also stand for their endless repeats
+// (an image clamped to its extent) and take the Gaussian's mass beyond the edges as well. The
+// work per output pixel is hi - lo whatever sigma is: the way to blur with a sigma that reaches
+// across the whole image, up to an infinite one (where only the repeats count, half each).
+class SpanBlur {
+ public:
+  SpanBlur(double sigma, std::int64_t lo, std::int64_t hi, bool clamped);
+
+  // Outputs at positions [outLo, outHi) along the axis, before any blur.
+  void prepare(std::int64_t outLo, std::int64_t outHi);
+  // Along x: `in` covers [lo, hi) across, out's rows down.
+  void across(const Tile& in, const Tile& out) const;
+  // Along y: `in` covers out's columns across, [lo, hi) down.
+  void down(const Tile& in, const Tile& out) const;
+
+ private:
+  // The weights of the outputs' taps: output x weighs input j by mass_[j - x - tLo_], plus, at
+  // j = lo and j = hi - 1, below_ and above_ of x - outLo_ (clamped only).
+  const float* massFor(std::int64_t x) const { return mass_.data() + (lo_ - x - tLo_); }
+
+  double sigma_;
+  std::int64_t lo_, hi_;
+  bool clamped_;
+  std::int64_t outLo_ = 0, tLo_ = 0;
+  std::vector<float> mass_, below_, above_;
+  bool inside_ = true;  // whether any input pixel weighs anything as itself, not as an edge
+};
+
 // Minimum over a disk: out(x, y) = component-wise minimum of in(x + i, y + j) over all whole
 // offsets with i*i + j*j <= radius*radius (fractional radii allowed; radius < 1 copies).
+// morphologyReach() is the largest such i.
+std::int64_t morphologyReach(double radius);
 PixelRect morphologyInputRegion(const PixelRect& out, double radius);
 void morphologyMinimum(const Tile& in, const Tile& out, double radius);
 

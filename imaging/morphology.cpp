@@ -3,6 +3,7 @@
 // over every distinct height at once; each output pixel then takes the minimum over i of the
 // height(i) minimum at x + i. Work per pixel is the disk's height plus its width, not its
 // area, and everything happens in a few rows of scratch held in registers and L1.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -24,13 +25,10 @@ struct Disk {
   std::vector<std::int64_t> heights;
   std::vector<std::size_t> level;
 
-  explicit Disk(double radius) {
-    if (!(radius >= 1)) return;  // also catches NaN, and negative radii whose square is large
+  explicit Disk(double radius) : reach(morphologyReach(radius)) {
+    if (reach == 0) return;
     const double r2 = radius * radius;
-    auto inside = [r2](std::int64_t i, std::int64_t j) { return double(i * i + j * j) <= r2; };
-    reach = static_cast<std::int64_t>(radius);
-    while (inside(reach + 1, 0)) ++reach;
-    while (!inside(reach, 0)) --reach;
+    auto inside = [r2](std::int64_t i, std::int64_t j) { return double(i) * double(i) + double(j) * double(j) <= r2; };
     level.resize(reach + 1);
     for (std::int64_t i = reach, h = 0; i >= 0; --i) {  // columns grow taller towards the centre
       while (inside(i, h + 1)) ++h;
@@ -133,8 +131,20 @@ constexpr std::int64_t kFlatColumn = 32;
 
 }  // namespace
 
+std::int64_t morphologyReach(double radius) {
+  if (!(radius >= 1)) return 0;  // also NaN, and negative radii whose square is large
+  // Farther than any image reaches; a user with a bounded image cuts the radius down further.
+  radius = std::min(radius, double(std::int64_t{1} << 40));
+  const double r2 = radius * radius;
+  auto inside = [r2](std::int64_t i) { return double(i) * double(i) <= r2; };
+  auto reach = static_cast<std::int64_t>(radius);
+  while (inside(reach + 1)) ++reach;
+  while (!inside(reach)) --reach;
+  return reach;
+}
+
 PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
-  std::int64_t reach = Disk(radius).reach;
+  std::int64_t reach = morphologyReach(radius);
   return out.grownBy(reach, reach);
 }
 

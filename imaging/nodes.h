@@ -21,9 +21,11 @@ Node::Ptr makeGray(std::shared_ptr<const float[]> values, int width, int height)
 Node::Ptr makeTransform(const Node::Ptr& input, const Affine& transform);
 Node::Ptr makeCrop(const Node::Ptr& input, const Rect& rect);
 Node::Ptr makeClamp(const Node::Ptr& input);
+// The image a node made by makeClamp repeats, else nothing.
+Node::Ptr clampedFrom(const Node& node);
 
 // Area filters.
-Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma);
+Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma, BlurTails tails);
 Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius);
 
 // Point-wise filters.

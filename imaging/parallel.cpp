@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace imaging {
@@ -15,6 +17,8 @@ namespace {
 // strips until none is left, and the caller waits for the helpers. Each thread starts on its
 // own contiguous share of the batch and only then helps with the others': neighbouring strips
 // read the same input pixels, and threads working far apart seldom wait for each other.
+// A strip that throws ends the batch: no further strips are handed out, and once the strips
+// under way have ended the caller throws the first exception.
 class Pool {
  public:
   Pool() {
@@ -33,11 +37,17 @@ class Pool {
 
   void run(std::int64_t count, const std::function<void(std::int64_t, int)>& task) {
     if (count <= 0) return;
-    if (threads_.empty() || count == 1 || insideBatch) {
-      for (std::int64_t i = 0; i < count; ++i) task(i, insideBatch ? currentWorker : 0);
+    if (insideBatch) {
+      for (std::int64_t i = 0; i < count; ++i) task(i, currentWorker);
       return;
     }
-    std::lock_guard serial(runMutex_);  // one batch at a time, whatever thread asks
+    // One batch at a time, whatever thread asks: a worker's scratch memory serves one strip.
+    std::lock_guard serial(runMutex_);
+    if (threads_.empty() || count == 1) {
+      Inside inside(0);
+      for (std::int64_t i = 0; i < count; ++i) task(i, 0);
+      return;
+    }
     {
       std::lock_guard lock(mutex_);
       task_ = &task;
@@ -46,6 +56,8 @@ class Pool {
         shares_[w].end = count * (w + 1) / n;
       }
       busy_ = static_cast<int>(threads_.size());
+      failure_ = nullptr;
+      abandoned_.store(false, std::memory_order_relaxed);
       ++generation_;
     }
     wake_.notify_all();
@@ -53,6 +65,7 @@ class Pool {
     std::unique_lock lock(mutex_);
     done_.wait(lock, [this] { return busy_ == 0; });
     task_ = nullptr;
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
  private:
@@ -71,15 +84,36 @@ class Pool {
     }
   }
 
+  // Marks the thread as running a batch's strip, so that a parallel call made from inside
+  // runs on it, with its scratch memory.
+  struct Inside {
+    explicit Inside(int worker) : wasInside(insideBatch), wasWorker(currentWorker) {
+      insideBatch = true;
+      currentWorker = worker;
+    }
+    ~Inside() { insideBatch = wasInside, currentWorker = wasWorker; }
+    bool wasInside;
+    int wasWorker;
+  };
+
   void work(int worker) {
-    insideBatch = true;
-    currentWorker = worker;
-    for (std::int64_t i; (i = claim(worker)) >= 0;) (*task_)(i, worker);
-    insideBatch = false;
+    Inside inside(worker);
+    for (std::int64_t i; (i = claim(worker)) >= 0;) {
+      try {
+        (*task_)(i, worker);
+      } catch (...) {
+        std::lock_guard lock(mutex_);
+        if (!failure_) failure_ = std::current_exception();
+        abandoned_.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
   }
 
-  // The next item of the worker's own share, else of another's; -1 when all are taken.
+  // The next item of the worker's own share, else of another's; -1 when all are taken or the
+  // batch has failed.
   std::int64_t claim(int worker) {
+    if (abandoned_.load(std::memory_order_relaxed)) return -1;
     for (int k = 0, n = workerCount(); k < n; ++k) {
       Share& share = shares_[(worker + k) % n];
       if (share.next.load(std::memory_order_relaxed) >= share.end) continue;
@@ -104,6 +138,8 @@ class Pool {
   std::unique_ptr<Share[]> shares_;
   int busy_ = 0;
   std::uint64_t generation_ = 0;
+  std::exception_ptr failure_;  // the batch's first
+  std::atomic<bool> abandoned_{false};
   bool stopping_ = false;
 };
 

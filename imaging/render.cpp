@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "imaging/once.h"
 #include "imaging/parallel.h"
 #include "imaging/pixel.h"
 #include "imaging/simd.h"
@@ -198,9 +199,10 @@ void zero(const Tile& t) {
 
 // Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
 constexpr std::int64_t kBlendColumn = 32;
-// The states of a buffer's cell. A flat cell keeps only its value until a read that is not
-// flat throughout needs its pixels: most of a mask is flat, and most reads of it are too.
-constexpr std::uint8_t kIdle = 0, kComputing = 1, kDone = 2, kFlat = 3;
+// A buffer's cell that came out as one value, beside kDone (once.h). A flat cell keeps only its
+// value until a read that is not flat throughout needs its pixels: most of a mask is flat, and
+// most reads of it are too.
+constexpr std::uint8_t kFlat = kDone + 1;
 // A flat cell's pixels are written out in parts, this many across and down, as reads need
 // them: a blur's margin reaches a few pixels into the cells beside its tile, not across them.
 constexpr std::int64_t kPartColumns = 8, kPartRows = 4;
@@ -379,32 +381,27 @@ class Evaluation {
   // Computes every cell of the buffer that r touches and that no one has computed yet; waits
   // for cells another thread is computing. Inputs are never waiting on their consumers, so
   // the waits cannot go round in a circle. Returns the value of r's pixels if every cell it
-  // touches was flat with that one value.
+  // touches was flat with that one value. Throws what computing any of them threw.
   std::optional<f4> ensureComputed(const Entry& e, const PixelRect& r, Arena& arena) const {
     bool flat = true;
     std::optional<f4> value;
     bool any = forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
-      std::atomic<std::uint8_t>& state = e.cells[i];
-      std::uint8_t idle = kIdle;
-      if (state.load(std::memory_order_acquire) < kDone) {
-        if (state.compare_exchange_strong(idle, kComputing, std::memory_order_acq_rel))
-          computeCell(e, row, column, arena);
-        while (state.load(std::memory_order_acquire) < kDone) std::this_thread::yield();
-      }
-      flat = flat && state.load(std::memory_order_relaxed) >= kFlat && (!value || sameValue(*value, e.cellValues[i]));
+      std::uint8_t state = computeOnce(e.cells[i], failure_, [&] { return computeCell(e, row, column, arena); });
+      flat = flat && state == kFlat && (!value || sameValue(*value, e.cellValues[i]));
       if (flat) value = e.cellValues[i];
     });
     return any && flat ? value : std::nullopt;
   }
 
-  void computeCell(const Entry& e, std::int64_t row, std::int64_t column, Arena& arena) const {
+  // The cell's pixels into the buffer, or its one value into cellValues; its state after.
+  std::uint8_t computeCell(const Entry& e, std::int64_t row, std::int64_t column, Arena& arena) const {
     PixelRect cell = cellRect(e, row, column);
     Arena::Mark mark = arena.mark();
     auto value = computeInto(e, e.tile.view(cell), e.node->pixelBox().intersected(cell), arena);
     arena.release(mark);
-    const auto i = static_cast<std::size_t>(row * e.columns + column);
-    if (value) e.cellValues[i] = *value;
-    e.cells[i].store(value ? kFlat : kDone, std::memory_order_release);
+    if (!value) return kDone;
+    e.cellValues[static_cast<std::size_t>(row * e.columns + column)] = *value;
+    return kFlat;
   }
 
   PixelRect cellRect(const Entry& e, std::int64_t row, std::int64_t column) const {
@@ -414,7 +411,8 @@ class Evaluation {
 
   // Writes out the pixels of the flat cells that r touches (all of them computed), for a read
   // that sees the buffer's memory: the parts of each cell that r reaches, each part by
-  // whichever thread claims it first, the others waiting until it is written.
+  // whichever thread claims it first, the others waiting until it is written. Writing a part
+  // cannot fail, so the waits end.
   void writeFlatCells(const Entry& e, const PixelRect& r) const {
     const std::int64_t partWidth = (cellWidth_ + kPartColumns - 1) / kPartColumns;
     const std::int64_t partHeight = (cellHeight_ + kPartRows - 1) / kPartRows;
@@ -568,6 +566,8 @@ class Evaluation {
   }
 
   std::int64_t cellWidth_, cellHeight_;
+  // The first exception of any cell, for the threads waiting on failed cells to throw.
+  mutable Failure failure_;
   Entry* root_ = nullptr;
   std::unordered_map<const Node*, Entry> entries_;
   std::vector<Entry*> order_;

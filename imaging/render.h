@@ -22,7 +22,8 @@ struct Grain {
 
 // Calls `sink` with the image's pixels over `region`, one strip at a time, from several
 // threads at once: each strip exactly once, in no particular order. The tile handed to the
-// sink is valid only during the call.
+// sink is valid only during the call. Whatever a node's computing throws (running out of
+// memory, say) ends the render and is thrown here, on the caller's thread.
 void renderStrips(const Node::Ptr& root, const PixelRect& region,
                   const std::function<void(const Tile& strip)>& sink, Grain grain = {});
 

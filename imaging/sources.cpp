@@ -64,7 +64,8 @@ class Constant final : public Node {
 // every region it reads, often of the same pixels several times in a frame (a mask read by the
 // blend, its edge and its erosion, then by the next frame's smoothing): scanning each block
 // once turns the later answers into a look-up. Two threads may learn the same block at once;
-// they find the same facts.
+// they find the same facts, and each fact is an atomic, published after the value it vouches
+// for.
 class BlockFacts {
  public:
   static constexpr std::int64_t kSize = 32;
@@ -76,7 +77,7 @@ class BlockFacts {
         count_(static_cast<std::size_t>(columns_ * ((height + kSize - 1) / kSize))),
         flat_(new std::atomic<Fact>[count_]()),
         opaque_(new std::atomic<Fact>[count_]()),
-        values_(new std::uint64_t[count_]) {}
+        values_(new std::atomic<std::uint64_t>[count_]()) {}
 
   // Whether every pixel over box (inside the memory) is the word `want`. firstOf(block) is a
   // block's first pixel as a word; allAre(r, word) reads whether every pixel of r is that word.
@@ -119,12 +120,12 @@ class BlockFacts {
     if (f == kUnknown) {
       std::uint64_t value = 0;
       f = learn(value) ? kYes : kNo;
-      if (f == kYes) values_[i] = value;
+      if (f == kYes) values_[i].store(value, std::memory_order_relaxed);
       flat_[i].store(f, std::memory_order_release);
       if (f == kYes) return value;
     }
     if (f == kNo) return std::nullopt;
-    return values_[i];
+    return values_[i].load(std::memory_order_relaxed);
   }
 
   template <class Learn>
@@ -141,7 +142,7 @@ class BlockFacts {
   std::int64_t columns_;
   std::size_t count_;
   std::unique_ptr<std::atomic<Fact>[]> flat_, opaque_;
-  std::unique_ptr<std::uint64_t[]> values_;
+  std::unique_ptr<std::atomic<std::uint64_t>[]> values_;
 };
 
 class Pixels final : public Node {

@@ -14,10 +14,13 @@ constexpr double kCorePower = 6;
 constexpr double kEdgeGain = 35.7, kEdgeBias = -34.6;
 
 // The core colours (clamped to their extent) blurred, with their opacity scaled by weight.
+// The fill divides the layers' colour by their summed opacity, which is small far from the
+// core: there a kernel cut off at 3 sigma would leave out a good share of what reaches, and
+// the colour with it.
 Image layer(const Image& clampedCoreColours, double sigma, float weight) {
   imaging::ColorMatrix m;
   m.alpha = {0, 0, 0, weight};
-  return clampedCoreColours.gaussianBlurred(sigma).colorMatrix(m);
+  return clampedCoreColours.gaussianBlurred(sigma, imaging::BlurTails::kept).colorMatrix(m);
 }
 
 // An opaque grey image of the image's opacity.

@@ -64,8 +64,10 @@ void prepareMask() { segmentation::load(route()); }
 std::optional<Image> rawMask(const Image& picture, const Rect& rect) {
   auto found = segment(picture, rect);
   if (!found || found->width < 1 || found->height < 1) return std::nullopt;
-  Image mask = maskImage(std::move(*found));
+  return refinedMask(maskImage(std::move(*found)), rect);
+}
 
+Image refinedMask(Image mask, const Rect& rect) {
   // A mask within 0.1 % of the target size is not resampled; the crop trims any excess.
   double sx = rect.width / mask.extent().width, sy = rect.height / mask.extent().height;
   if (std::fabs(sx - 1) > 0.001 || std::fabs(sy - 1) > 0.001) mask = mask.transformed(imaging::Affine::scale(sx, sy));
@@ -73,5 +75,9 @@ std::optional<Image> rawMask(const Image& picture, const Rect& rect) {
   if (args.erode > 0) mask = mask.morphologyMinimum(args.erode);
   // Clamped, so the border does not darken.
   if (args.feather > 0) mask = mask.clampedToExtent().gaussianBlurred(args.feather);
-  return mask.cropped(rect);
+  // The erosion leaves the border rows transparent (what lies outside counts as nothing), and
+  // feathering spreads that into partial opacity: the mask's value there is its premultiplied
+  // grey, which filters on straight colour (the smoothing's weights, the edge weight) would
+  // divide back up. Made opaque, the grey is the value everywhere.
+  return mask.settingAlphaOne(rect).cropped(rect);
 }

@@ -22,6 +22,9 @@ void prepareMask();
 // when no subject is found. The picture covers rect. Throws segmentation::SetupError when
 // the segmentation's runtime or models are missing.
 std::optional<Image> rawMask(const Image& picture, const Rect& rect);
+// The refinement rawMask applies to a segmentation's mask (any size, values 0..1): stretched
+// to rect, eroded and feathered as the options say. Opaque grey over rect.
+Image refinedMask(Image mask, const Rect& rect);
 
 // The picture with its opacity multiplied by the mask (after decontamination when the
 // options ask for it): the subject over full transparency, extent rect.

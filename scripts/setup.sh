@@ -35,4 +35,5 @@ bash scripts/prepare-models.sh
 
 build="${QUELM_BUILD_DIR:-build}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release ${QUELM_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)"
+# QUELM_BUILD_TARGETS: only these targets (and what they need), else everything.
+cmake --build "$build" -j"$(nproc)" ${QUELM_BUILD_TARGETS:+--target $QUELM_BUILD_TARGETS}

@@ -1,21 +1,29 @@
 // The imaging engine through its public face: each operation against values worked out by
 // hand or in double precision, renders in both formats, PNG files and picture decoding.
 #include <gtest/gtest.h>
+#include <immintrin.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "imaging/context.h"
 #include "imaging/image.h"
+#include "imaging/node.h"
+#include "imaging/parallel.h"
 
 using namespace imaging;
 
@@ -181,10 +189,100 @@ TEST(Blur, OfAColourIsTheColourAndOfNothingIsNothing) {
   Rendered c = render(Image::color({0.31f, 0.5f, 0.7f, 1}).gaussianBlurred(18), {-1000, 5000, 7, 3});
   for (int y = 5000; y < 5003; ++y)
     for (int x = -1000; x < -993; ++x) EXPECT_EQ(c.red(x, y), 79);
+  // So is a single pixel repeated without end, however wide the blur.
+  Picture one = picture(1, 1, [](int, int) { return Color{0.31f, 0.5f, 0.7f, 1}; });
+  for (double sigma : {1.5, 1e9, double(INFINITY)}) {
+    Rendered r = render(one.image.clampedToExtent().gaussianBlurred(sigma), {-3, -2, 7, 5});
+    for (int y = -2; y < 3; ++y)
+      for (int x = -3; x < 4; ++x) EXPECT_EQ(r.red(x, y), 79) << "sigma " << sigma << " at " << x << "," << y;
+  }
   // The picture's transparent surroundings blur in: its corner loses opacity.
   Picture white = picture(50, 50, [](int, int) { return grey(1); });
   Rendered corner = render(white.image.gaussianBlurred(3), {0, 0, 1, 1});
   EXPECT_NEAR(corner.alpha(0, 0), 255 * 0.57 * 0.57, 4);
+}
+
+TEST(Blur, WiderThanTheImageSumsOverAllOfIt) {
+  // From a sigma of a third of the picture's longer side the blur sums over the whole picture
+  // instead of cutting its kernel off, so any sigma costs the same: against the exact blur,
+  // clamped to the extent or not, and in the limit of an infinite sigma, where a clamped
+  // picture's edges count half each along each axis (the mean of its four corners) and an
+  // unclamped one spreads to nothing.
+  constexpr int w = 40, h = 24;
+  auto colour = [](int x, int y) { return Color{(x * 7 % 40) / 40.0f, y / 23.0f, 0.5f, x < 20 ? 1.0f : 0.4f}; };
+  Picture p = picture(w, h, colour);
+  auto premultiplied = [&](int x, int y, int c) {  // as the 8-bit memory holds it
+    const std::uint8_t* b = p.bytes->data() + (std::size_t(h - 1 - y) * w + x) * 4;
+    return b[c] / 255.0 * (c == 3 ? 1 : b[3] / 255.0);
+  };
+  const Rect region{-6, -5, w + 12, h + 10};
+  for (bool clamped : {true, false}) {
+    Image source = clamped ? p.image.clampedToExtent() : p.image;
+    for (double sigma : {14.0, 30.0, 1e9, double(INFINITY)}) {
+      std::vector<std::uint16_t> halves(std::size_t(region.width * region.height) * 4);
+      straight.renderHalf(source.gaussianBlurred(sigma).cropped(region), halves.data(), std::ptrdiff_t(region.width) * 8,
+                          region);
+      for (int c = 0; c < 4; ++c) {
+        auto at = [&](int x, int y) {
+          if (clamped) return premultiplied(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1), c);
+          return x < 0 || y < 0 || x >= w || y >= h ? 0.0 : premultiplied(x, y, c);
+        };
+        // The exact blur one axis after the other: each picture row across first.
+        std::vector<std::vector<double>> across(h, std::vector<double>(std::size_t(region.width)));
+        for (int j = 0; j < h && sigma < 1e6; ++j)
+          for (int x = int(region.x); x < region.maxX(); ++x)
+            across[j][std::size_t(x - region.x)] = exactBlur([&](int i) { return at(i, j); }, x, sigma);
+        auto acrossAt = [&](int x, int j) {
+          if (!clamped && (j < 0 || j >= h)) return 0.0;
+          return across[std::clamp(j, 0, h - 1)][std::size_t(x - region.x)];
+        };
+        for (int y = int(region.y); y < region.maxY(); ++y)
+          for (int x = int(region.x); x < region.maxX(); ++x) {
+            double want;
+            if (sigma > 1e6)
+              want = clamped ? (at(0, 0) + at(w - 1, 0) + at(0, h - 1) + at(w - 1, h - 1)) / 4 : 0;
+            else
+              want = exactBlur([&](int j) { return acrossAt(x, j); }, y, sigma);
+            std::size_t i = (std::size_t(region.maxY() - 1 - y) * std::size_t(region.width) + std::size_t(x - region.x)) * 4;
+            ASSERT_NEAR(_cvtsh_ss(halves[i + c]), want, 2e-3)
+                << (clamped ? "clamped, " : "") << "sigma " << sigma << " at " << x << "," << y << " component " << c;
+          }
+      }
+    }
+  }
+}
+
+TEST(Morphology, ADiskWiderThanMostOfThePictureCostsNoMoreThanThePicture) {
+  // One dark pixel in a bright 300x200 field: a pixel comes out dark where its disk holds the
+  // dark one, transparent where its disk reaches past the picture (outside counts as
+  // transparent), bright where it lies deeper inside than the radius. From a radius of the
+  // diagonal every disk holds the whole picture; up to an infinite radius each runs in the time
+  // of the picture. The dark pixel is 0, or -0.5 from half floats, the minimum then of the
+  // transparency and the picture.
+  constexpr int w = 300, h = 200, dotX = 150, dotY = 60;
+  for (float dark : {0.0f, -0.5f}) {
+    std::vector<std::uint16_t> memory(std::size_t(w) * h * 4);
+    for (int row = 0; row < h; ++row)
+      for (int x = 0; x < w; ++x) {
+        float v = x == dotX && h - 1 - row == dotY ? dark : 1.0f;
+        for (int c = 0; c < 4; ++c) memory[(std::size_t(row) * w + x) * 4 + c] = _cvtss_sh(c == 3 ? 1.0f : v, 0);
+      }
+    Image field = Image::fromPixels({memory.data(), w, h, w * 8, PixelFormat::rgbaHalf});
+    for (double radius : {80.0, 150.5, 1000.0, 1e9, 1e308, double(INFINITY)}) {
+      std::vector<std::uint16_t> halves(memory.size());
+      straight.renderHalf(field.morphologyMinimum(radius), halves.data(), w * 8, {0, 0, w, h});
+      const auto reach = std::int64_t(std::min(radius, 1e6));
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          bool holdsDot = double(x - dotX) * (x - dotX) + double(y - dotY) * (y - dotY) <= radius * radius;
+          bool reachesPast = std::min({x + 1, w - x, y + 1, h - y}) <= reach;
+          float colour = std::min(holdsDot ? dark : 1.0f, reachesPast ? 0.0f : 1.0f), alpha = reachesPast ? 0 : 1;
+          const std::uint16_t* p = &halves[(std::size_t(h - 1 - y) * w + x) * 4];
+          ASSERT_EQ(_cvtsh_ss(p[1]), colour) << "dark " << dark << ", radius " << radius << " at " << x << "," << y;
+          ASSERT_EQ(_cvtsh_ss(p[3]), alpha) << "dark " << dark << ", radius " << radius << " at " << x << "," << y;
+        }
+    }
+  }
 }
 
 TEST(Morphology, MinimumOverADisk) {
@@ -401,6 +499,59 @@ TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
   EXPECT_EQ(halves, again);
   Rendered fromHalves = render(back.colorMatrix({}), {0, 0, 3, 2});
   EXPECT_EQ(fromHalves.at(2, 1)[1], 64);
+}
+
+namespace {
+
+// Grey 0.5 over 512x256, computed slowly, except on one thread (the render's caller, or any
+// other), which throws on computing any of it: the other threads come to wait on its cells.
+// An area kind with no inputs, so the renderer keeps it in a buffer of cells.
+class FailsOnOneThread final : public Node {
+ public:
+  FailsOnOneThread(std::thread::id caller, bool onCaller)
+      : Node(NodeKind::area, {0, 0, 512, 256}), caller_(caller), onCaller_(onCaller) {}
+
+  void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if ((std::this_thread::get_id() == caller_) == onCaller_) throw std::runtime_error("no memory left, say");
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
+      for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) std::fill_n(out.at(x, y), 4, 0.5f);
+  }
+
+ private:
+  std::thread::id caller_;
+  bool onCaller_;
+};
+
+}  // namespace
+
+TEST(Render, AComputeThatThrowsEndsTheRenderWithItsException) {
+  // Other threads wait for the failing thread's cell: of a buffer (read by a blur's margin),
+  // or of a large blur's grid (shrunk from that buffer). They must fail with it, the render
+  // must end on its caller with the exception, and the next render must work.
+  const Rect frame{0, 0, 512, 256};
+  const std::pair<const char*, double> blurs[] = {{"buffer cell", 2}, {"blur grid", 12}};
+  for (bool onCaller : {true, false}) {
+    if (!onCaller && workerCount() < 2) continue;
+    for (const auto& [what, sigma] : blurs) {
+      auto rendering = std::async(std::launch::async, [&, sigma = sigma] {
+        Image failing(std::make_shared<FailsOnOneThread>(std::this_thread::get_id(), onCaller));
+        render(failing.clampedToExtent().gaussianBlurred(sigma), frame);
+      });
+      if (rendering.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << what << (onCaller ? " on the caller" : " on a helper") << ": the render hangs";
+        std::_Exit(1);
+      }
+      try {
+        rendering.get();
+        ADD_FAILURE() << what << ": the render ended without the exception";
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "no memory left, say") << what;
+      }
+    }
+  }
+  Picture p = picture(512, 256, [](int, int) { return grey(0.5f); });
+  EXPECT_EQ(render(p.image.clampedToExtent().gaussianBlurred(12), frame).red(300, 100), 128);
 }
 
 TEST(Render, FarAwayRegionsOfInfiniteImagesCostOnlyTheirSize) {

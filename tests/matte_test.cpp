@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cli/args.h"
@@ -132,6 +134,101 @@ TEST_F(Decontamination, WidthAloneChangesNothing) {
   EXPECT_NEAR(narrow.green, wide.green, 1e-3);
 }
 
+// The decontamination in double precision, straight from its formula, over 8-bit opaque
+// pixels (rows top first) and mask values: the fill is the core colours' two clamped blurs
+// summed and divided by their summed opacity, mixed with the picture by the edge weight.
+struct ExactDecontamination {
+  std::vector<double> colour;   // 3 per pixel, 0..1
+  std::vector<double> opacity;  // of the two layers summed
+};
+ExactDecontamination exactDecontamination(const std::vector<std::uint8_t>& rgba, const std::vector<float>& mask, int w,
+                                          int h) {
+  const double k = h / 1920.0, radius = k * 6;
+  const int reach = int(radius);
+  auto at = [&](int x, int y) { return x < 0 || y < 0 || x >= w || y >= h ? 0.0 : double(mask[std::size_t(y) * w + x]); };
+  std::vector<double> core(std::size_t(w) * h * 4);  // premultiplied
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      double least = 1;
+      for (int j = -reach; j <= reach; ++j)
+        for (int i = -reach; i <= reach; ++i)
+          if (i * i + j * j <= radius * radius) least = std::min(least, at(x + i, y + j));
+      const std::size_t p = (std::size_t(y) * w + x) * 4;
+      const double c = std::pow(least, 6);
+      for (int n = 0; n < 3; ++n) core[p + n] = rgba[p + n] / 255.0 * c;
+      core[p + 3] = c;
+    }
+  // Clamped to the extent, one axis after the other, cut where nothing is left to count.
+  auto blurred = [&](double sigma) {
+    const int r = int(std::ceil(8 * sigma));
+    std::vector<double> g(2 * r + 1);
+    for (int i = -r; i <= r; ++i)
+      g[i + r] = 0.5 * (std::erfc((i - 0.5) / (sigma * std::sqrt(2))) - std::erfc((i + 0.5) / (sigma * std::sqrt(2))));
+    std::vector<double> across(core.size()), both(core.size());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int i = -r; i <= r; ++i)
+          for (int n = 0; n < 4; ++n)
+            across[(std::size_t(y) * w + x) * 4 + n] += g[i + r] * core[(std::size_t(y) * w + std::clamp(x + i, 0, w - 1)) * 4 + n];
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int i = -r; i <= r; ++i)
+          for (int n = 0; n < 4; ++n)
+            both[(std::size_t(y) * w + x) * 4 + n] += g[i + r] * across[(std::size_t(std::clamp(y + i, 0, h - 1)) * w + x) * 4 + n];
+    return both;
+  };
+  const std::vector<double> near = blurred(k * 5), far = blurred(k * 18);
+  ExactDecontamination exact{std::vector<double>(std::size_t(w) * h * 3), std::vector<double>(std::size_t(w) * h)};
+  for (std::size_t i = 0; i < std::size_t(w) * h; ++i) {
+    double sum[4];
+    for (int n = 0; n < 4; ++n) sum[n] = 0.87 * near[i * 4 + n] + 0.13 * far[i * 4 + n];
+    const double weight = std::clamp(35.7 * mask[i] - 34.6, 0.0, 1.0);
+    for (int n = 0; n < 3; ++n)
+      exact.colour[i * 3 + n] = weight * rgba[i * 4 + n] / 255.0 + (1 - weight) * (sum[3] > 0 ? sum[n] / sum[3] : 0);
+    exact.opacity[i] = sum[3];
+  }
+  return exact;
+}
+
+TEST_F(Decontamination, FillFollowsTheExactFormulaOnAPhotosSoftEdge) {
+  // A composite of a real cut-out with its true alpha as the mask, stretched to two heights
+  // (two distance scales) and cut to the columns around the subject. Where the layers' summed
+  // opacity is small the fill divides by it, so a blur's small errors there become large ones
+  // in colour: it must stay within 3 levels wherever that opacity is at least 0.001.
+  const std::string dir = std::string(QUELM_SHARED_DIR) + "/media/matting/m01_person_firefighter_lakeshore/";
+  auto composite = Image::fromFile(dir + "composite.png"), alpha = Image::fromFile(dir + "alpha.png");
+  ASSERT_TRUE(composite && alpha);
+  for (double scale : {0.5, 1.5}) {
+    const int x0 = int(440 * scale), w = int(830 * scale) - x0, h = int(800 * scale);
+    const Rect rect{0, 0, double(w), double(h)};
+    auto fixture = [&](const Image& image) {  // stretched, moved so that column x0 is the first
+      std::vector<std::uint8_t> bytes(std::size_t(w) * h * 4);
+      Image moved = image.transformed(Affine::scale(scale, scale)).transformed(Affine::translation(-x0, 0));
+      ctx.render(moved.cropped(rect), bytes.data(), std::ptrdiff_t(w) * 4, rect, srgb);
+      return bytes;
+    };
+    std::vector<std::uint8_t> rgba = fixture(*composite), alphaBytes = fixture(*alpha);
+    std::vector<float> mask(std::size_t(w) * h);
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = alphaBytes[i * 4 + 1] / 255.0f;
+    std::shared_ptr<float[]> values(new float[mask.size()]);
+    std::copy(mask.begin(), mask.end(), values.get());
+
+    Image picture = Image::fromPixels({rgba.data(), w, h, std::ptrdiff_t(w) * 4, PixelFormat::rgba8});
+    std::vector<std::uint8_t> out(rgba.size());
+    ctx.render(decontaminated(picture, Image::fromGray(values, w, h), rect), out.data(), std::ptrdiff_t(w) * 4, rect, srgb);
+    const ExactDecontamination exact = exactDecontamination(rgba, mask, w, h);
+    int checked = 0;
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+      if (exact.opacity[i] < 0.001) continue;
+      ++checked;
+      for (int n = 0; n < 3; ++n)
+        ASSERT_NEAR(out[i * 4 + n], 255 * exact.colour[i * 3 + n], 3)
+            << "height " << h << " at " << i % w << "," << i / w << " (top 0), opacity " << exact.opacity[i];
+    }
+    EXPECT_GT(checked, w * h / 4) << "height " << h << ": the soft edge is most of what the fixture shows";
+  }
+}
+
 using CutOut = Fixture;
 
 TEST_F(CutOut, OpacityIsThePicturesTimesTheMask) {
@@ -176,5 +273,34 @@ TEST_F(Smoothing, BlendsWhereMasksAgreeAndTakesTheFreshValueWhereTheyDiffer) {
     Color result = pixel(smoothed(fresh, prev, c.s, rect), rect, 0, 0);
     EXPECT_NEAR(result.green, c.expected, 1e-3) << c.s << " " << c.fresh << " " << c.previous;
     EXPECT_NEAR(result.alpha, 1, 1e-3);
+  }
+}
+
+TEST_F(Smoothing, FollowsTheFormulaUpToTheBorderOfAnErodedAndFeatheredMask) {
+  // The erosion eats a subject cut by the border from that border too, and the feathering
+  // spreads it: those rows must still be smoothed by their mask values.
+  const int width = 48, height = 40;
+  const Rect rect{0, 0, double(width), double(height)};
+  auto subject = [&](double centre) {
+    std::shared_ptr<float[]> v(new float[std::size_t(width) * height]);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) v[std::size_t(y) * width + x] = std::fabs(x - centre) < 10 ? 1.0f : 0.0f;
+    return refinedMask(Image::fromGray(v, width, height), rect);
+  };
+  // Green of every pixel, premultiplied: the mask's value.
+  auto values = [&](const Image& image) {
+    std::vector<std::uint16_t> halves(std::size_t(width) * height * 4);
+    ctx.renderHalf(image, halves.data(), std::ptrdiff_t(width) * 8, rect);
+    std::vector<float> green;
+    for (std::size_t i = 0; i < halves.size(); i += 4) green.push_back(_cvtsh_ss(halves[i + 1]));
+    return green;
+  };
+  const double s = 0.3;
+  Image fresh = subject(22), prev = subject(25);
+  std::vector<float> f = values(fresh), p = values(prev), result = values(smoothed(fresh, prev, s, rect));
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    double keep = std::clamp(3 - 5 * std::fabs(double(f[i]) - p[i]), 0.0, 1.0);
+    ASSERT_NEAR(result[i], f[i] + keep * s * (p[i] - f[i]), 2e-3)
+        << "row " << i / width << " (top 0), column " << i % width;
   }
 }

@@ -5,21 +5,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 struct ToolRun {
   int status = -1;  // exit status, or -1 if it did not exit normally
   int signal = 0;   // the signal that ended it, if any
+  bool timedOut = false;  // killed for running longer than it was given
   std::string out;  // standard output (all of it, or what was read before closing)
   std::string err;  // standard error, whole
 };
 
 // Starts the tool with these arguments (not counting its name). With stopReadingAfter set,
 // the reading end of standard output is closed once that many bytes have arrived, as a reader
-// that goes away mid-stream would.
-inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t stopReadingAfter = std::string::npos) {
+// that goes away mid-stream would. With seconds set, a run still going after that long is
+// killed, so that a hang fails its own case rather than the whole test program.
+inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t stopReadingAfter = std::string::npos,
+                       int seconds = -1) {
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return {};
   pid_t pid = fork();
@@ -36,8 +42,22 @@ inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t st
   ToolRun run;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   char chunk[65536];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (poll(fds, 2, -1) < 0) break;
+    int wait = -1;
+    if (seconds >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      wait = int(std::max<std::int64_t>(0, left.count()));
+    }
+    int ready = poll(fds, 2, wait);
+    if (ready == 0) {
+      run.timedOut = true;
+      kill(pid, SIGKILL);
+      for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd), f.fd = -1;
+      break;
+    }
+    if (ready < 0) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
