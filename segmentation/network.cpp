@@ -62,11 +62,15 @@ void openRuntime() {
   (void)opened;
 }
 
+// The runtime's own log is dropped: standard error carries the tool's lines alone, and a
+// failing run reaches us anyway, as the exception that its status becomes.
+void ORT_API_CALL dropLogLine(void*, OrtLoggingLevel, const char*, const char*, const char*, const char*) {}
+
 // One environment per process, never destroyed: sessions made from it live as long as the
 // process, and tearing the runtime down during exit buys nothing.
 Ort::Env& environment() {
   openRuntime();
-  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "quelm-matte");
+  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "quelm-matte", dropLogLine, nullptr);
   return *env;
 }
 
