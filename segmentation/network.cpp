@@ -138,7 +138,13 @@ std::filesystem::path modelDir() { return QUELM_MODEL_DIR; }
 
 }  // namespace segmentation
 
-#if defined(__SANITIZE_ADDRESS__)
+// GCC says it builds with AddressSanitizer with a macro, clang through __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUELM_ADDRESS_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QUELM_ADDRESS_SANITIZER)
 // ONNX Runtime loses a few hundred bytes of its own while it makes an environment and a
 // session (allocated and dropped inside the library, whatever we release). LeakSanitizer keeps
 // watching every other allocation; this object is linked into every program that can load the
