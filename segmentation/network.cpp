@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -20,6 +21,23 @@ namespace {
 constexpr int kThreads = 2;
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// An installed binary sits in <prefix>/bin with the runtime in <prefix>/lib and the models in
+// <prefix>/share/quelm-matte, so a prefix moved as a whole keeps working. Elsewhere (the
+// build tree) nothing sits there, and the paths the build compiled in serve.
+std::optional<std::filesystem::path> installedPrefix() {
+  std::error_code error;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::nullopt;
+  auto prefix = exe.parent_path().parent_path();
+  if (!std::filesystem::exists(prefix / "share/quelm-matte", error)) return std::nullopt;
+  return prefix;
+}
+
+std::filesystem::path runtimeLibrary() {
+  if (auto prefix = installedPrefix()) return *prefix / "lib/libonnxruntime.so.1";
+  return QUELM_ORT_LIBRARY;
+}
 
 // Why a file cannot be read, or nothing when it can.
 std::optional<std::string> unreadable(const std::filesystem::path& file) {
@@ -39,7 +57,7 @@ void requireReadable(const std::filesystem::path& file) {
 // stays loaded for the life of the process.
 void openRuntime() {
   static const bool opened = [] {
-    const std::filesystem::path library = QUELM_ORT_LIBRARY;
+    const std::filesystem::path library = runtimeLibrary();
     requireReadable(library);
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
@@ -134,7 +152,11 @@ Tensor Network::run(const float* input, int channels, int height, int width) con
   }
 }
 
-std::filesystem::path modelDir() { return QUELM_MODEL_DIR; }
+std::filesystem::path modelDir() {
+  if (const char* dir = std::getenv("QUELM_MODEL_DIR"); dir && *dir) return dir;
+  if (auto prefix = installedPrefix()) return *prefix / "share/quelm-matte";
+  return QUELM_MODEL_DIR;
+}
 
 }  // namespace segmentation
 

@@ -1,8 +1,8 @@
 #pragma once
 // One ONNX model in one ONNX Runtime session: an image network with a single NCHW float input
-// and a single float output. The runtime library itself is opened on first use from the path
-// the build compiled in, so a missing or broken installation is a SetupError with the file's
-// name instead of a loader failure before main().
+// and a single float output. The runtime library itself is opened on first use (beside an
+// installed binary, else from the path the build compiled in), so a missing or broken
+// installation is a SetupError with the file's name instead of a loader failure before main().
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -47,7 +47,8 @@ class Network {
 // never does.
 inline bool (*runFails)() = nullptr;
 
-// Where the set-up put the models (compiled in).
+// Where the models are: QUELM_MODEL_DIR when the environment sets it, else beside an
+// installed binary (<prefix>/share/quelm-matte), else where the build's set-up put them.
 std::filesystem::path modelDir();
 
 }  // namespace segmentation

@@ -6,8 +6,8 @@
 //   subject - IS-Net at its 1024x1024 training size, every salient subject merged, brought to
 //             the picture's size by the same kind of guided filter.
 // Each network is loaded once per process (two intra-op threads) and reused; the runtime and
-// the models are found where the set-up put them (compiled in, nothing read from the
-// environment). A route returns nothing when the picture has no subject (see noSubject()).
+// the models are found beside an installed binary, else where the build's set-up put them;
+// QUELM_MODEL_DIR in the environment names another folder of models. A route returns nothing when the picture has no subject (see noSubject()).
 #include <cstddef>
 #include <cstdint>
 #include <optional>
