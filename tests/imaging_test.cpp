@@ -504,43 +504,47 @@ TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
 
 namespace {
 
-// Grey 0.5 over 512x256, computed slowly, except on one thread (the render's caller, or any
-// other), which throws on computing any of it: the other threads come to wait on its cells.
-// An area kind with no inputs, so the renderer keeps it in a buffer of cells.
-class FailsOnOneThread final : public Node {
+// Grey 0.5 over 512x256, computed slowly, except where a region holds the pixel `failing`:
+// computing that throws, after a pause long enough for the other threads to come and wait on
+// its cell. Whichever thread meets it (the scheduler decides), the others are waiting on a cell
+// that will never be done. An area kind with no inputs, so the renderer keeps it in a buffer of
+// cells.
+class FailsAtOnePixel final : public Node {
  public:
-  FailsOnOneThread(std::thread::id caller, bool onCaller)
-      : Node(NodeKind::area, {0, 0, 512, 256}), caller_(caller), onCaller_(onCaller) {}
+  explicit FailsAtOnePixel(Point failing) : Node(NodeKind::area, {0, 0, 512, 256}), failing_(failing) {}
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if ((std::this_thread::get_id() == caller_) == onCaller_) throw std::runtime_error("no memory left, say");
-    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
-      for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x) std::fill_n(out.at(x, y), 4, 0.5f);
+    const PixelRect& r = out.rect;
+    if (failing_.x >= r.x && failing_.x < r.maxX() && failing_.y >= r.y && failing_.y < r.maxY()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      throw std::runtime_error("no memory left, say");
+    }
+    for (std::int64_t y = r.y; y < r.maxY(); ++y)
+      for (std::int64_t x = r.x; x < r.maxX(); ++x) std::fill_n(out.at(x, y), 4, 0.5f);
   }
 
  private:
-  std::thread::id caller_;
-  bool onCaller_;
+  Point failing_;
 };
 
 }  // namespace
 
 TEST(Render, AComputeThatThrowsEndsTheRenderWithItsException) {
-  // Other threads wait for the failing thread's cell: of a buffer (read by a blur's margin),
-  // or of a large blur's grid (shrunk from that buffer). They must fail with it, the render
-  // must end on its caller with the exception, and the next render must work.
+  // Other threads wait for the failing cell: of a buffer (read by a blur's margin), or of a
+  // large blur's grid (shrunk from that buffer). They must fail with it, the render must end on
+  // its caller with the exception, and the next render must work. The failing cell lies first
+  // in a strip, in the middle, or last, so that either thread may be the one to meet it.
   const Rect frame{0, 0, 512, 256};
   const std::pair<const char*, double> blurs[] = {{"buffer cell", 2}, {"blur grid", 12}};
-  for (bool onCaller : {true, false}) {
-    if (!onCaller && workerCount() < 2) continue;
+  for (Point failing : {Point{0, 0}, Point{300, 130}, Point{511, 255}}) {
     for (const auto& [what, sigma] : blurs) {
       auto rendering = std::async(std::launch::async, [&, sigma = sigma] {
-        Image failing(std::make_shared<FailsOnOneThread>(std::this_thread::get_id(), onCaller));
-        render(failing.clampedToExtent().gaussianBlurred(sigma), frame);
+        Image image(std::make_shared<FailsAtOnePixel>(failing));
+        render(image.clampedToExtent().gaussianBlurred(sigma), frame);
       });
       if (rendering.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-        ADD_FAILURE() << what << (onCaller ? " on the caller" : " on a helper") << ": the render hangs";
+        ADD_FAILURE() << what << " failing at " << failing.x << "," << failing.y << ": the render hangs";
         std::_Exit(1);
       }
       try {
