@@ -6,12 +6,8 @@
 // one thread at a time: the worker between open() and finish(), the caller before and after.
 #include "video/writer.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 
 #include "video/errors.h"
 #include "video/sound.h"
@@ -217,7 +213,6 @@ std::optional<std::string> Writer::finish() {
 }
 
 void Writer::encodeInTurn() {
-  if (const char* nice = getenv("QUELM_ENC_NICE")) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), atoi(nice));
   for (;;) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return pending_ || stopping_; });
