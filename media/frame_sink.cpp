@@ -49,8 +49,8 @@ FrameSink videoFile(const std::string& out, const video::Reader& reader, std::in
             if (auto error = writer.write(rgba, rowBytes, source.pts, source.duration))
               fail("cannot write " + out + ": " + *error);
           },
-          [out] {
-            if (auto error = writer.finish()) fail("cannot write " + out + ": " + *error);
+          [out, &reader] {
+            if (auto error = writer.finish(reader.filledRange())) fail("cannot write " + out + ": " + *error);
             finishPartialFile(out);
           }};
 }

@@ -175,7 +175,7 @@ int Reader::advance() {
     if (pts == AV_NOPTS_VALUE || (pts >= rangeStart_ && pts < rangeEnd_)) return 0;
     av_frame_unref(decoded_.get());
     // The decoder hands frames out in presentation order, so none after this one is inside.
-    if (pts >= rangeEnd_) status_ = AVERROR_EOF;
+    if (pts >= rangeEnd_) status_ = AVERROR_EOF, filledRange_ = true;
   }
   return status_;
 }

@@ -135,6 +135,10 @@ class Reader {
   // Valid once start() has succeeded.
   Timing timing() const;
 
+  // Once next() has returned nothing: the source goes on past the range, so its last frame
+  // is on show up to the range's end, not just for its own duration.
+  bool filledRange() const { return filledRange_; }
+
  private:
   // Decoded-frame geometry and colour; the converter is rebuilt when it changes mid-stream.
   struct Layout {
@@ -161,6 +165,7 @@ class Reader {
   std::int64_t nominalDuration_ = 0;            // one frame at the nominal rate, in ticks
   std::int64_t nextPts_ = 0;  // where a frame without a timestamp goes, from the range start
   bool ready_ = false;  // decoded_ holds the next frame of the range
+  bool filledRange_ = false;  // a frame at or after the range's end was met
   int status_ = 0;      // AVERROR_EOF once the range is over, another code once reading failed
   int readError_ = 0;   // why the file could not be read to its end, while draining the decoder
   std::string error_;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 #include "video/errors.h"
 #include "video/sound.h"
@@ -132,7 +133,8 @@ std::optional<std::string> Writer::open(const Output& output) {
   if (!found) return std::string("this FFmpeg has no ") + codec.encoder + " encoder";
   encoder_.reset(avcodec_alloc_context3(found));
   packet_.reset(av_packet_alloc());
-  if (!encoder_ || !packet_) return describe(AVERROR(ENOMEM));
+  held_.reset(av_packet_alloc());
+  if (!encoder_ || !packet_ || !held_) return describe(AVERROR(ENOMEM));
   AVCodecContext& encoder = *encoder_;
   encoder.width = output.width;
   encoder.height = output.height;
@@ -140,6 +142,7 @@ std::optional<std::string> Writer::open(const Output& output) {
   encoder.time_base = {output.timing.timeBase.num, output.timing.timeBase.den};
   encoder.framerate = {output.timing.frameRate.num, output.timing.frameRate.den};
   timeBase_ = output.timing.timeBase;
+  rangeLength_ = std::llround((output.timing.end - output.timing.start) * timeBase_.den / timeBase_.num);
   tagColours(encoder);
   if (output.container == Container::WebM) configureVp9(encoder);
   else configureProRes(encoder);
@@ -195,7 +198,7 @@ std::optional<std::string> Writer::write(const std::uint8_t* rgba, std::ptrdiff_
   return std::nullopt;
 }
 
-std::optional<std::string> Writer::finish() {
+std::optional<std::string> Writer::finish(bool toRangeEnd) {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -204,6 +207,10 @@ std::optional<std::string> Writer::finish() {
   if (worker_.joinable()) worker_.join();
   int err = status_;
   if (err >= 0) err = encode(nullptr);
+  if (err >= 0 && holding_) {
+    if (toRangeEnd) held_->duration = std::max(held_->duration, rangeLength_ - held_->pts);
+    err = writeHeld();
+  }
   if (err >= 0 && sound_) err = sound_->finish();
   if (err >= 0) err = av_write_trailer(format_.get());
   int closed = avio_closep(&format_->pb);
@@ -240,8 +247,8 @@ int Writer::encode(AVFrame* frame) {
   return sound_->copyUntil(end);
 }
 
-// Encoders leave a packet's duration to the caller; each one gets its frame's, which makes
-// the last frame end where the range does.
+// Encoders leave a packet's duration to the caller; each one gets its frame's. Each packet
+// waits for the next, so that finish() may still lengthen the last.
 int Writer::writePackets() {
   for (;;) {
     AVPacket& packet = *packet_;
@@ -253,10 +260,17 @@ int Writer::writePackets() {
       packet.duration = durations_.front().second;
       durations_.pop_front();
     }
-    av_packet_rescale_ts(&packet, encoder_->time_base, stream_->time_base);
-    packet.stream_index = stream_->index;
-    if ((err = av_interleaved_write_frame(format_.get(), &packet)) < 0) return err;
+    if (holding_ && (err = writeHeld()) < 0) return err;
+    av_packet_move_ref(held_.get(), &packet);
+    holding_ = true;
   }
+}
+
+int Writer::writeHeld() {
+  holding_ = false;
+  av_packet_rescale_ts(held_.get(), encoder_->time_base, stream_->time_base);
+  held_->stream_index = stream_->index;
+  return av_interleaved_write_frame(format_.get(), held_.get());
 }
 
 }  // namespace video

@@ -4,7 +4,7 @@
 //   video::Writer writer;
 //   if (auto error = writer.open(output)) ...            // encoders, file, header
 //   if (auto error = writer.write(rgba, rowBytes, pts, duration)) ...   // per frame
-//   if (auto error = writer.finish()) ...                // the rest of the sound, the index
+//   if (auto error = writer.finish(toRangeEnd)) ...      // the rest of the sound, the index
 //
 // Each call returns why the file cannot be written, or nothing. The frames are encoded on a
 // thread of the writer's own, one frame behind the caller, so that the caller mats the next
@@ -58,19 +58,24 @@ class Writer {
                                    std::int64_t duration);
 
   // The last frames and the rest of the sound, then the container's index; the file is
-  // complete and closed when it returns nothing.
-  std::optional<std::string> finish();
+  // complete and closed when it returns nothing. With toRangeEnd, the last frame is shown up
+  // to the end of the range (the source goes on after it), however short its own duration.
+  std::optional<std::string> finish(bool toRangeEnd);
 
  private:
   void encodeInTurn();
   int encode(AVFrame* frame);
   int writePackets();
+  int writeHeld();
 
   detail::Owned<AVFormatContext> format_;
   detail::Owned<AVCodecContext> encoder_;
   void (*convert_)(const std::uint8_t*, std::ptrdiff_t, int, int, const Planes&) = nullptr;
   detail::Owned<AVFrame> frames_[2];  // converted in turn: one is encoded while the next is filled
   detail::Owned<AVPacket> packet_;
+  detail::Owned<AVPacket> held_;  // the latest packet, written once the next one comes
+  bool holding_ = false;
+  std::int64_t rangeLength_ = 0;  // ticks of the time base
   std::unique_ptr<SoundTrack> sound_;
   AVStream* stream_ = nullptr;  // owned by format_
   Rational timeBase_;
