@@ -29,9 +29,9 @@ fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-range=(--in "$clip" --ss 1 --t 1 --size "${width}x${height}" --mode person)
-"$tool" "${range[@]}" --out "$work/cut.webm" 2>/dev/null
-"$tool" "${range[@]}" 2>/dev/null | head -c $((width * height * 4)) >"$work/frame.rgba"
+options=(--in "$clip" --ss 1 --size "${width}x${height}" --mode person)
+"$tool" "${options[@]}" --t 1 --out "$work/cut.webm" 2>/dev/null
+"$tool" "${options[@]}" --t 0.03 >"$work/frame.rgba" 2>/dev/null  # the first frame alone
 
 # 16-pixel squares of magenta and green: colours no person in the clip wears.
 cat >"$work/page.html" <<EOF
