@@ -4,6 +4,7 @@
 
 #include "cli/args.h"
 #include "cli/diagnostics.h"
+#include "cli/heap.h"
 #include "cli/state.h"
 #include "media/modes.h"
 
@@ -13,6 +14,7 @@ constexpr const char* kVideoUsage = "usage: quelm-matte --in <video> --ss <sec> 
 }  // namespace
 
 void drive(int argc, const char* const* argv) {
+  prepareHeap();
   // A closed pipe shows up as a failed write, which the modes report, instead of a silent death.
   std::signal(SIGPIPE, SIG_IGN);
   args = parse(argc, argv);

@@ -3,7 +3,6 @@
 // error and a final report of the matting time per frame.
 #include "media/frame_loop.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,15 +57,6 @@ std::string report(std::int64_t n, double busy) {
 
 }  // namespace
 
-// Every frame allocates and frees the same large blocks (its mask, the blur grids, the
-// networks' planes). Mapped afresh each time, every one of their pages faults and is cleared
-// again by the kernel; kept in the heap they are simply reused. Blocks above 32 MB (the
-// all-subjects network's largest tensors) are still given back, which keeps the peak down.
-void keepLargeBlocks() {
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
-}
-
 void runFrameLoop(video::Reader& reader, float frameRate) {
   auto total = expectedTotal(args.t, frameRate);
   if (!total) fail("cannot count the frames of a range of " + std::to_string(args.t) + " seconds");
@@ -86,7 +76,6 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   } catch (const segmentation::SetupError& e) {
     fail(e.what());
   }
-  keepLargeBlocks();
   std::int64_t n = 0;
   std::optional<Image> lastMask;
   double busy = 0;

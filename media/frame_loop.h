@@ -2,8 +2,5 @@
 // The working half of video mode: frames from the reader, matted, out on standard output.
 #include "video/video.h"
 
-// Lets the large blocks every frame allocates and frees stay in the heap from frame to frame.
-void keepLargeBlocks();
-
 // Takes over once reading has started; never returns.
 [[noreturn]] void runFrameLoop(video::Reader& reader, float frameRate);
