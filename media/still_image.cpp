@@ -1,5 +1,9 @@
-// Still-image mode: a picture file in, its subject over full transparency out as a PNG file
-// of the requested size.
+// Still-image mode: a picture file in, its subject out as a picture file of the requested
+// size: over full transparency, over a background, or its mask alone. "-" stands for standard
+// input or standard output.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -7,31 +11,41 @@
 #include "cli/diagnostics.h"
 #include "cli/state.h"
 #include "matte/matte.h"
-#include "media/modes.h"
 #include "media/limits.h"
+#include "media/modes.h"
+#include "media/pictures.h"
 #include "segmentation/segmentation.h"
-
-using imaging::Affine;
 
 namespace {
 
-// The picture upright, moved to the origin and stretched to the target size, which each axis
-// takes from the options or else from the picture itself.
-Image stretchedPicture(const Image& decoded, Rect& rect) {
-  Rect e = decoded.extent();
-  Image picture = decoded.transformed(Affine::translation(-e.x, -e.y));
-  double ownWidth = picture.extent().width, ownHeight = picture.extent().height;
-  double w = args.width >= 1 ? double(args.width) : ownWidth;
-  double h = args.height >= 1 ? double(args.height) : ownHeight;
-  picture = picture.transformed(Affine::scale(w / ownWidth, h / ownHeight));
-  rect = Rect{0, 0, w, h};
-  return picture.cropped(rect);
+// All of standard input; what arrived before a read error, which then fails to decode.
+std::string standardInput() {
+  std::string bytes;
+  char chunk[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return bytes;
+    bytes.append(chunk, std::size_t(n));
+  }
+}
+
+std::optional<Image> decodedPicture() {
+  if (args.image == "-") return Image::fromBytes(standardInput());
+  return Image::fromFile(args.image);
+}
+
+std::optional<std::string> written(const Image& image) {
+  if (args.out == "-") return ctx.writeTo(STDOUT_FILENO, image, encodingFor(args.out), srgb);
+  return ctx.writeFile(image, args.out, encodingFor(args.out), srgb);
 }
 
 }  // namespace
 
 void runStillImage() {
-  auto decoded = Image::fromFile(args.image);
+  if (auto unfit = unfitTarget(args.out)) fail("cannot write " + args.out + ": " + *unfit);
+  const std::optional<Image> behind = background();
+  auto decoded = decodedPicture();
   if (!decoded) fail("cannot read " + args.image);
   Rect rect;
   Image picture = stretchedPicture(*decoded, rect);
@@ -45,7 +59,7 @@ void runStillImage() {
   }
   if (!mask) fail("no subject found in " + args.image);
 
-  if (auto error = ctx.writePNG(cut(picture, *mask, rect), args.out, srgb))
+  if (auto error = written(matted(picture, *mask, rect, backdrop(behind, rect))))
     fail("cannot write " + args.out + ": " + *error);
   log("done 1 frames");
   std::exit(0);
