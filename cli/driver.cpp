@@ -10,6 +10,7 @@
 
 namespace {
 constexpr const char* kStillImageUsage = "usage: quelm-matte --image <png|jpg> --out <png> [--size WxH]";
+constexpr const char* kFolderUsage = "usage: quelm-matte --image-dir <folder> --out-dir <folder> [--size WxH]";
 constexpr const char* kVideoUsage = "usage: quelm-matte --in <video> --ss <sec> --t <sec> --size WxH";
 }  // namespace
 
@@ -22,6 +23,10 @@ void drive(int argc, const char* const* argv) {
   if (!args.image.empty()) {
     if (!args.out.empty()) runStillImage();
     fail(kStillImageUsage);
+  }
+  if (!args.imageDir.empty()) {
+    if (!args.outDir.empty()) runFolder();
+    fail(kFolderUsage);
   }
   if (!args.input.empty() && args.t > 0) runVideo();
   fail(kVideoUsage);
