@@ -1,6 +1,7 @@
 // The frame loop and the raw frame stream: every decoded frame fitted to the output, matted,
-// rendered to straight RGBA and written whole to standard output, with progress on standard
-// error and a final report of the matting time per frame.
+// rendered to straight RGBA (or grey, a byte a pixel, for the mask alone) and written whole to
+// standard output, with progress on standard error and a final report of the matting time per
+// frame.
 #include "media/frame_loop.h"
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "cli/state.h"
 #include "matte/matte.h"
 #include "media/limits.h"
+#include "media/pictures.h"
 #include "media/video_source.h"
 #include "segmentation/segmentation.h"
 
@@ -36,10 +39,10 @@ std::optional<std::int64_t> expectedTotal(double t, float rate) {
   return static_cast<std::int64_t>(total);
 }
 
-// All of buf to standard output, however many writes it takes.
-void writeFrame(const std::vector<std::uint8_t>& buf) {
-  const std::uint8_t* p = buf.data();
-  std::size_t left = buf.size();
+// All of the frame to standard output, however many writes it takes.
+void writeFrame(std::span<const std::uint8_t> frame) {
+  const std::uint8_t* p = frame.data();
+  std::size_t left = frame.size();
   while (left > 0) {
     ssize_t written = ::write(STDOUT_FILENO, p, left);
     if (written < 0 && errno == EINTR) continue;
@@ -47,6 +50,13 @@ void writeFrame(const std::vector<std::uint8_t>& buf) {
     p += written;
     left -= static_cast<std::size_t>(written);
   }
+}
+
+// A rendered mask as grey frame bytes, one per pixel, packed in place at the start of rgba.
+std::span<const std::uint8_t> greyInPlace(std::vector<std::uint8_t>& rgba) {
+  const std::size_t pixels = rgba.size() / 4;
+  for (std::size_t i = 0; i < pixels; ++i) rgba[i] = rgba[4 * i];
+  return {rgba.data(), pixels};
 }
 
 std::string report(std::int64_t n, double busy) {
@@ -66,6 +76,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(rowBytes * height));
   std::vector<std::uint8_t> fittedFrame(buf.size());
   const Image clear = clearColor.cropped(outRect);
+  const std::optional<Image> behind = backdrop(background(), outRect);
   std::vector<MaskBuffer> maskBuffers;
   if (args.smooth > 0) {
     maskBuffers.push_back(maskBuffer(width, height));
@@ -103,10 +114,10 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
       m = Image::fromPixels({buffer.data(), int(width), int(height), width * 8, PixelFormat::rgbaHalf});
     }
     lastMask = m;
-    ctx.render(cut(picture, m, outRect), buf.data(), rowBytes, outRect, srgb);
+    ctx.render(matted(picture, m, outRect, behind), buf.data(), rowBytes, outRect, srgb);
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    writeFrame(buf);
+    writeFrame(args.maskOnly ? greyInPlace(buf) : std::span<const std::uint8_t>(buf));
     ++n;
     if (n % 15 == 0 || n == *total) log("frame " + std::to_string(n) + "/" + std::to_string(*total));
   }
