@@ -2,7 +2,6 @@
 
 #include <csignal>
 
-#include "cli/args.h"
 #include "cli/diagnostics.h"
 #include "cli/heap.h"
 #include "cli/state.h"
@@ -14,20 +13,26 @@ constexpr const char* kFolderUsage = "usage: quelm-matte --image-dir <folder> --
 constexpr const char* kVideoUsage = "usage: quelm-matte --in <video> --ss <sec> --t <sec> --size WxH";
 }  // namespace
 
+Dispatch dispatch(const Args& options) {
+  if (!options.image.empty()) return options.out.empty() ? Dispatch::stillImageUsage : Dispatch::stillImage;
+  if (!options.imageDir.empty()) return options.outDir.empty() ? Dispatch::folderUsage : Dispatch::folder;
+  if (!options.input.empty() && options.t > 0) return Dispatch::video;
+  return Dispatch::videoUsage;
+}
+
 void drive(int argc, const char* const* argv) {
   prepareHeap();
   // A closed pipe shows up as a failed write, which the modes report, instead of a silent death.
   std::signal(SIGPIPE, SIG_IGN);
   args = parse(argc, argv);
   makeRenderingState();
-  if (!args.image.empty()) {
-    if (!args.out.empty()) runStillImage();
-    fail(kStillImageUsage);
+  switch (dispatch(args)) {
+    case Dispatch::stillImage: runStillImage();
+    case Dispatch::folder: runFolder();
+    case Dispatch::video: runVideo();
+    case Dispatch::stillImageUsage: fail(kStillImageUsage);
+    case Dispatch::folderUsage: fail(kFolderUsage);
+    case Dispatch::videoUsage: break;
   }
-  if (!args.imageDir.empty()) {
-    if (!args.outDir.empty()) runFolder();
-    fail(kFolderUsage);
-  }
-  if (!args.input.empty() && args.t > 0) runVideo();
   fail(kVideoUsage);
 }

@@ -14,10 +14,10 @@
 #include "cli/diagnostics.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/failures.h"
 #include "media/limits.h"
 #include "media/modes.h"
 #include "media/pictures.h"
-#include "segmentation/segmentation.h"
 
 namespace fs = std::filesystem;
 
@@ -69,63 +69,76 @@ std::vector<Job> jobsFor(const std::vector<std::string>& names) {
   return jobs;
 }
 
-Job decoded(Job job) {
+// Runs step on the job unless it has failed already. Whatever the step throws (memory, the
+// network's run, a render) becomes the picture's failure line in the still mode's wording,
+// and the run goes on with the next picture.
+template <class Step>
+Job attempted(Job job, Step step) {
   if (job.failure) return job;
-  auto picture = Image::fromFile(job.source);
-  if (!picture) {
-    job.failure = "cannot read " + job.source;
-    return job;
+  try {
+    step(job);
+  } catch (...) {
+    job.failure = failureLine("cannot write " + job.target + ": ");
+    job.picture.reset(), job.output.reset();
   }
-  job.picture = stretchedPicture(*picture, job.rect);
-  if (auto tooLarge = sizeProblem(job.rect.width, job.rect.height))
-    job.failure = "cannot write " + job.target + ": " + *tooLarge;
   return job;
 }
 
-Job masked(Job job, const std::optional<Image>& behind) {
-  if (job.failure) return job;
+void decode(Job& job) {
+  auto picture = Image::fromFile(job.source);
+  if (!picture) {
+    job.failure = "cannot read " + job.source;
+    return;
+  }
+  const TargetSize size = targetSize(*picture);
+  if (auto tooLarge = sizeProblem(size.width, size.height)) {
+    job.failure = "cannot write " + job.target + ": " + *tooLarge;
+    return;
+  }
+  job.rect = Rect{0, 0, double(size.width), double(size.height)};
+  job.picture = stretchedPicture(*picture, job.rect);
+}
+
+void mask(Job& job, const std::optional<Image>& behind) {
   auto mask = rawMask(*job.picture, job.rect);
   if (!mask) job.failure = "no subject found in " + job.source;
   else job.output = matted(*job.picture, *mask, job.rect, backdrop(behind, job.rect));
   job.picture.reset();
-  return job;
+}
+
+void writeOut(Job& job) {
+  if (auto error = ctx.writeFile(*job.output, job.target, encodingFor(job.target), srgb))
+    job.failure = "cannot write " + job.target + ": " + *error;
 }
 
 // Renders and writes the picture, then reports it: its progress line, and its failure line
 // if it has one. Whether it was written.
 bool finished(Job job, std::size_t number, std::size_t total) {
-  if (!job.failure) {
-    if (auto error = ctx.writeFile(*job.output, job.target, encodingFor(job.target), srgb))
-      job.failure = "cannot write " + job.target + ": " + *error;
-  }
+  job = attempted(std::move(job), writeOut);
   log(std::to_string(number) + "/" + std::to_string(total) + " " + job.name);
   if (job.failure) log(*job.failure);
   return !job.failure;
 }
 
-}  // namespace
-
-void runFolder() {
-  std::vector<Job> jobs = jobsFor(pictureNames(args.imageDir));
+[[noreturn]] void runPictures(std::vector<Job> jobs) {
   std::error_code error;
   fs::create_directories(args.outDir, error);
   if (error) fail("cannot write " + args.outDir + ": " + error.message());
   const std::optional<Image> behind = background();
-  try {
-    prepareMask();
-  } catch (const segmentation::SetupError& e) {
-    fail(e.what());
-  }
+  prepareMask();
 
   const std::size_t total = jobs.size();
   std::size_t written = 0;
   std::future<Job> decoding;
   std::future<bool> writing;
-  if (total > 0) decoding = std::async(std::launch::async, decoded, std::move(jobs[0]));
+  auto decodeNext = [&](std::size_t i) {
+    return std::async(std::launch::async, [](Job job) { return attempted(std::move(job), decode); }, std::move(jobs[i]));
+  };
+  if (total > 0) decoding = decodeNext(0);
   for (std::size_t i = 0; i < total; ++i) {
     Job job = decoding.get();
-    if (i + 1 < total) decoding = std::async(std::launch::async, decoded, std::move(jobs[i + 1]));
-    job = masked(std::move(job), behind);
+    if (i + 1 < total) decoding = decodeNext(i + 1);
+    job = attempted(std::move(job), [&](Job& j) { mask(j, behind); });
     // One picture written at a time, so its lines come out in the pictures' order.
     if (writing.valid()) written += writing.get();
     writing = std::async(std::launch::async, finished, std::move(job), i + 1, total);
@@ -133,4 +146,16 @@ void runFolder() {
   if (writing.valid()) written += writing.get();
   log("done " + std::to_string(written) + " frames");
   std::exit(written == total ? 0 : 1);
+}
+
+}  // namespace
+
+void runFolder() {
+  std::vector<Job> jobs = jobsFor(pictureNames(args.imageDir));
+  // What fails outside any one picture (the networks' set-up, memory) ends the run.
+  try {
+    runPictures(std::move(jobs));
+  } catch (...) {
+    failOnException("cannot write " + args.outDir + ": ");
+  }
 }

@@ -28,8 +28,9 @@ int hexDigit(char c) {
   return -1;
 }
 
-// "#rrggbb" as an opaque colour; nothing for any other text.
-std::optional<imaging::Color> colour(const std::string& text) {
+}  // namespace
+
+std::optional<imaging::Color> backgroundColour(const std::string& text) {
   if (text.size() != 7 || text[0] != '#') return std::nullopt;
   float components[3];
   for (int i = 0; i < 3; ++i) {
@@ -40,16 +41,16 @@ std::optional<imaging::Color> colour(const std::string& text) {
   return imaging::Color{components[0], components[1], components[2], 1};
 }
 
-}  // namespace
+TargetSize targetSize(const Image& decoded) {
+  const Rect e = decoded.extent();
+  return {args.width >= 1 ? args.width : static_cast<std::int64_t>(e.width),
+          args.height >= 1 ? args.height : static_cast<std::int64_t>(e.height)};
+}
 
-Image stretchedPicture(const Image& decoded, Rect& rect) {
-  Rect e = decoded.extent();
+Image stretchedPicture(const Image& decoded, const Rect& rect) {
+  const Rect e = decoded.extent();
   Image picture = decoded.transformed(Affine::translation(-e.x, -e.y));
-  double ownWidth = picture.extent().width, ownHeight = picture.extent().height;
-  double w = args.width >= 1 ? double(args.width) : ownWidth;
-  double h = args.height >= 1 ? double(args.height) : ownHeight;
-  picture = picture.transformed(Affine::scale(w / ownWidth, h / ownHeight));
-  rect = Rect{0, 0, w, h};
+  picture = picture.transformed(Affine::scale(rect.width / e.width, rect.height / e.height));
   return picture.cropped(rect);
 }
 
@@ -73,7 +74,7 @@ std::optional<std::string> unfitTarget(const std::string& path) {
 
 std::optional<Image> background() {
   if (args.background.empty()) return std::nullopt;
-  if (auto c = colour(args.background)) return Image::color(*c);
+  if (auto c = backgroundColour(args.background)) return Image::color(*c);
   auto picture = Image::fromFile(args.background);
   if (!picture) fail("cannot read " + args.background);
   return picture;

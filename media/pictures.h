@@ -1,6 +1,7 @@
 #pragma once
 // What the modes share about pictures in and out: a picture stretched to its target size, the
 // encoding a written file takes, and the background the cut-out may be put over.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,9 +11,16 @@
 using imaging::Image;
 using imaging::Rect;
 
-// The picture upright, moved to the origin and stretched to the target size, which each axis
-// takes from the options or else from the picture itself; rect receives (0, 0, w, h).
-Image stretchedPicture(const Image& decoded, Rect& rect);
+// The size a picture is stretched to: each side the options', when they ask for one, else
+// the picture's own (a decoded picture's sides are whole numbers).
+struct TargetSize {
+  std::int64_t width, height;
+};
+TargetSize targetSize(const Image& decoded);
+
+// The picture moved to the origin and stretched over rect (0, 0, w, h), a size the caller
+// has checked.
+Image stretchedPicture(const Image& decoded, const Rect& rect);
 
 // The file at path as the options ask: in the format its extension names (.jpg, .jpeg, .webp,
 // in any case; anything else is PNG), grey for a mask, RGB over a background, else RGBA.
@@ -21,6 +29,9 @@ imaging::Encoding encodingFor(const std::string& path);
 // Why a file at path cannot hold what is written (the transparency of a cut-out, in a JPEG
 // file), or nothing.
 std::optional<std::string> unfitTarget(const std::string& path);
+
+// "#rrggbb" as an opaque colour; nothing for any other text.
+std::optional<imaging::Color> backgroundColour(const std::string& text);
 
 // The background that --background names: a colour (#rrggbb) or a picture file; nothing when
 // the option is not given. Ends the run with "cannot read " and the value when it is neither.

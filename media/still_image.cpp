@@ -11,10 +11,10 @@
 #include "cli/diagnostics.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/failures.h"
 #include "media/limits.h"
 #include "media/modes.h"
 #include "media/pictures.h"
-#include "segmentation/segmentation.h"
 
 namespace {
 
@@ -40,27 +40,33 @@ std::optional<std::string> written(const Image& image) {
   return ctx.writeFile(image, args.out, encodingFor(args.out), srgb);
 }
 
-}  // namespace
-
-void runStillImage() {
+// Every step up to the file written; the expected failures end the run here.
+void writePicture() {
   if (auto unfit = unfitTarget(args.out)) fail("cannot write " + args.out + ": " + *unfit);
   const std::optional<Image> behind = background();
   auto decoded = decodedPicture();
   if (!decoded) fail("cannot read " + args.image);
-  Rect rect;
+  const TargetSize size = targetSize(*decoded);
+  if (auto tooLarge = sizeProblem(size.width, size.height)) fail("cannot write " + args.out + ": " + *tooLarge);
+  const Rect rect{0, 0, double(size.width), double(size.height)};
   Image picture = stretchedPicture(*decoded, rect);
-  if (auto tooLarge = sizeProblem(rect.width, rect.height)) fail("cannot write " + args.out + ": " + *tooLarge);
 
-  std::optional<Image> mask;
-  try {
-    mask = rawMask(picture, rect);
-  } catch (const segmentation::SetupError& e) {
-    fail(e.what());
-  }
+  std::optional<Image> mask = rawMask(picture, rect);
   if (!mask) fail("no subject found in " + args.image);
-
   if (auto error = written(matted(picture, *mask, rect, backdrop(behind, rect))))
     fail("cannot write " + args.out + ": " + *error);
+}
+
+}  // namespace
+
+void runStillImage() {
+  // Whatever else goes wrong (the network's run, memory in a render) leaves no file behind:
+  // the file only appears once it is written whole.
+  try {
+    writePicture();
+  } catch (...) {
+    failOnException("cannot write " + args.out + ": ");
+  }
   log("done 1 frames");
   std::exit(0);
 }
