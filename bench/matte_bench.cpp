@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/heap.h"
 #include "cli/state.h"
 #include "matte/matte.h"
-#include "media/frame_loop.h"
 #include "media/video_source.h"
 #include "video/video.h"
 
@@ -140,7 +140,7 @@ void lap(std::chrono::steady_clock::time_point& since, double& total) {
 void Clip(benchmark::State& state) {
   configure(state);
   const auto& frames = clipFrames();
-  keepLargeBlocks();
+  prepareHeap();
   std::vector<MaskBuffer> buffers{maskBuffer(kWidth, kHeight), maskBuffer(kWidth, kHeight)};
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
   std::optional<Image> prev;

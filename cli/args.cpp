@@ -85,6 +85,10 @@ void apply(Args& a, std::string_view key, const std::string& value) {
   else if (key == "--mode") a.mode = value;
   else if (key == "--decontaminate") a.decontaminate = !isOff(value);
   else if (key == "--smooth") a.smooth = smoothLimited(number(value).value_or(defaults.smooth));
+  else if (key == "--image-dir") a.imageDir = value;
+  else if (key == "--out-dir") a.outDir = value;
+  else if (key == "--mask-only") a.maskOnly = !isOff(value);
+  else if (key == "--background") a.background = value;
 }
 
 }  // namespace

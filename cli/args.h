@@ -12,6 +12,11 @@ struct Args {
   std::string mode = "subject";
   bool decontaminate = true;
   double smooth = 0.3;
+  // Every picture at the top level of imageDir, each written into outDir.
+  std::string imageDir{}, outDir{};
+  // What is written: the mask alone, or the cut-out over a colour (#rrggbb) or a picture.
+  bool maskOnly = false;
+  std::string background{};
 };
 
 // Reads argv[1 .. argc) as key-value pairs that alternate by position alone. It never fails

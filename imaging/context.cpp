@@ -93,39 +93,76 @@ std::string vipsError() {
   while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
   auto newline = message.find('\n');
   if (newline != std::string::npos) message.resize(newline);
-  return message.empty() ? "the PNG encoder failed" : message;
+  return message.empty() ? "the encoder failed" : message;
 }
 
-// Encodes 8-bit RGBA pixels as PNG into an open file. Encoding runs on one core and takes
-// longer than the whole matting chain on two: the fastest deflate level, with the SUB filter,
-// halves its time for files about 4% larger than level 2 makes (a 12-megapixel cut-out).
-std::optional<std::string> encodePNG(const std::vector<std::uint8_t>& rgba, int width, int height, int fd) {
-  VipsImage* image = vips_image_new_from_memory(rgba.data(), rgba.size(), width, height, 4, VIPS_FORMAT_UCHAR);
+struct Unref {
+  void operator()(void* object) const { g_object_unref(object); }
+};
+template <class T>
+using VipsPtr = std::unique_ptr<T, Unref>;
+
+// The rendered 8-bit RGBA pixels of an image's extent.
+struct Pixels {
+  std::vector<std::uint8_t> rgba;
+  int width = 0, height = 0;
+};
+
+// Encoding runs on one core and takes longer than the whole matting chain on two. PNG: the
+// fastest deflate level, with the SUB filter, halves its time for files about 4% larger than
+// level 2 makes (a 12-megapixel cut-out).
+int save(VipsImage* image, VipsTarget* target, FileFormat format) {
+  switch (format) {
+    case FileFormat::jpeg: return vips_jpegsave_target(image, target, "Q", 90, nullptr);
+    case FileFormat::webp: return vips_webpsave_target(image, target, "Q", 90, nullptr);
+    case FileFormat::png: break;
+  }
+  return vips_pngsave_target(image, target, "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_SUB, nullptr);
+}
+
+std::optional<std::string> encode(const Pixels& pixels, Encoding encoding, int fd) {
+  VipsPtr<VipsImage> image(vips_image_new_from_memory(pixels.rgba.data(), pixels.rgba.size(), pixels.width,
+                                                      pixels.height, 4, VIPS_FORMAT_UCHAR));
   if (!image) return vipsError();
   image->Type = VIPS_INTERPRETATION_sRGB;
-  VipsTarget* target = vips_target_new_to_descriptor(fd);
-  int failed = target ? vips_pngsave_target(image, target, "compression", 1, "filter", VIPS_FOREIGN_PNG_FILTER_SUB, nullptr)
-                      : -1;
-  if (target) g_object_unref(target);
-  g_object_unref(image);
-  if (failed) return vipsError();
+  if (encoding.components != Components::rgba) {
+    const bool grey = encoding.components == Components::grey;
+    VipsImage *bands = nullptr, *kept = nullptr;
+    if (vips_extract_band(image.get(), &bands, 0, "n", grey ? 1 : 3, nullptr)) return vipsError();
+    VipsPtr<VipsImage> owner(bands);
+    auto interpretation = grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
+    if (vips_copy(bands, &kept, "interpretation", interpretation, nullptr)) return vipsError();
+    image.reset(kept);
+  }
+  VipsPtr<VipsTarget> target(vips_target_new_to_descriptor(fd));
+  if (!target || save(image.get(), target.get(), encoding.format)) return vipsError();
+  return std::nullopt;
+}
+
+// Rendered whole before encoding: the encoders read rows in order, the renderer works on tiles
+// in parallel.
+std::optional<std::string> rendered(const Context& context, const Image& image, ColorSpace space, Pixels& pixels) {
+  PixelRect box = wholePixels(image.extent());
+  if (image.extent().isInfinite() || box.isEmpty()) return "the image has no finite size";
+  if (box.width > 0x7fffffff / 4 || box.height > 0x7fffffff) return "the image is too large for a picture file";
+  try {
+    pixels.rgba.resize(static_cast<std::size_t>(box.width) * box.height * 4);
+  } catch (const std::bad_alloc&) {
+    return "not enough memory for an image of " + std::to_string(box.width) + "x" + std::to_string(box.height);
+  }
+  pixels.width = static_cast<int>(box.width);
+  pixels.height = static_cast<int>(box.height);
+  context.render(image, pixels.rgba.data(), 4 * box.width, image.extent(), space);
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> Context::writePNG(const Image& image, const std::string& path, ColorSpace space) const {
+std::optional<std::string> Context::writeFile(const Image& image, const std::string& path, Encoding encoding,
+                                              ColorSpace space) const {
   ensureVips();
-  PixelRect box = wholePixels(image.extent());
-  if (image.extent().isInfinite() || box.isEmpty()) return "the image has no finite size";
-  if (box.width > 0x7fffffff / 4 || box.height > 0x7fffffff) return "the image is too large for a PNG file";
-  std::vector<std::uint8_t> rgba;
-  try {
-    rgba.resize(static_cast<std::size_t>(box.width) * box.height * 4);
-  } catch (const std::bad_alloc&) {
-    return "not enough memory for an image of " + std::to_string(box.width) + "x" + std::to_string(box.height);
-  }
-  render(image, rgba.data(), 4 * box.width, image.extent(), space);
+  Pixels pixels;
+  if (auto failure = rendered(*this, image, space, pixels)) return failure;
 
   std::string temporary = folderOf(path) + "/.quelm-matte-XXXXXX";
   int fd = mkstemp(temporary.data());
@@ -133,12 +170,19 @@ std::optional<std::string> Context::writePNG(const Image& image, const std::stri
   // mkstemp makes the file private; give it the permissions any new file would have.
   std::optional<std::string> failure;
   if (fchmod(fd, 0666 & ~currentUmask()) != 0) failure = std::strerror(errno);
-  if (!failure) failure = encodePNG(rgba, static_cast<int>(box.width), static_cast<int>(box.height), fd);
+  if (!failure) failure = encode(pixels, encoding, fd);
   if (!failure && fsync(fd) != 0) failure = std::strerror(errno);
   if (close(fd) != 0 && !failure) failure = std::strerror(errno);
   if (!failure && std::rename(temporary.c_str(), path.c_str()) != 0) failure = std::strerror(errno);
   if (failure) unlink(temporary.c_str());
   return failure;
+}
+
+std::optional<std::string> Context::writeTo(int fd, const Image& image, Encoding encoding, ColorSpace space) const {
+  ensureVips();
+  Pixels pixels;
+  if (auto failure = rendered(*this, image, space, pixels)) return failure;
+  return encode(pixels, encoding, fd);
 }
 
 }  // namespace imaging

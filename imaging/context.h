@@ -13,6 +13,18 @@ namespace imaging {
 // The engine computes on sRGB-encoded components and writes sRGB; it knows no other space.
 enum class ColorSpace { sRGB };
 
+// A picture file: its format, and which of the rendered components it keeps.
+enum class FileFormat { png, jpeg, webp };
+enum class Components {
+  grey,  // the red component alone: for an opaque grey image, its value
+  rgb,   // for an opaque image
+  rgba,
+};
+struct Encoding {
+  FileFormat format = FileFormat::png;
+  Components components = Components::rgba;
+};
+
 struct ContextOptions {
   bool outputPremultiplied = true;
   ColorSpace workingSpace = ColorSpace::sRGB;
@@ -35,10 +47,17 @@ class Context {
   // Rendered in finer tiles than the 8-bit output, for masks.
   void renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
 
-  // The image over its extent as an 8-bit RGBA sRGB PNG file. The file appears whole or not
+  // The image over its extent as an 8-bit sRGB picture file. The file appears whole or not
   // at all: it is written beside its final path and renamed into place. Returns nothing on
   // success, else a description of the failure fit for a person to read.
-  std::optional<std::string> writePNG(const Image& image, const std::string& path, ColorSpace space) const;
+  std::optional<std::string> writeFile(const Image& image, const std::string& path, Encoding encoding,
+                                       ColorSpace space) const;
+  // An RGBA PNG file.
+  std::optional<std::string> writePNG(const Image& image, const std::string& path, ColorSpace space) const {
+    return writeFile(image, path, {}, space);
+  }
+  // The same encoded into an open descriptor (standard output, a pipe) as it goes.
+  std::optional<std::string> writeTo(int fd, const Image& image, Encoding encoding, ColorSpace space) const;
 
  private:
   ContextOptions options_;

@@ -89,17 +89,13 @@ VipsPtr toRGBA(VipsPtr image) {
   return image;
 }
 
-}  // namespace
-
-std::optional<Image> Image::fromFile(const std::string& path, std::string* error) {
-  ensureVips();
+// Upright, sRGB, 8-bit RGBA in memory of its own; nothing when the file is not a picture.
+std::optional<Image> decoded(VipsPtr image, std::string* error) {
   auto failed = [&](std::string why) -> std::optional<Image> {
     if (error) *error = why.empty() ? takeVipsError() : why;
     vips_error_clear();
     return std::nullopt;
   };
-  // Truncated or corrupt data fails the decode instead of leaving grey or garbage rows.
-  VipsPtr image(vips_image_new_from_file(path.c_str(), "fail_on", VIPS_FAIL_ON_WARNING, nullptr));
   if (!image) return failed("");
   if (double(image->Xsize) * image->Ysize > kMaxPixels) return failed("the picture is too large");
   image = step(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); });
@@ -113,6 +109,40 @@ std::optional<Image> Image::fromFile(const std::string& path, std::string* error
   std::shared_ptr<const void> owner(memory, [](const void* p) { g_free(const_cast<void*>(p)); });
   PixelBuffer pixels{memory, image->Xsize, image->Ysize, std::ptrdiff_t{4} * image->Xsize, PixelFormat::rgba8};
   return Image(makePixels(pixels, std::move(owner)));
+}
+
+}  // namespace
+
+// Truncated or corrupt data fails the decode instead of leaving grey or garbage rows.
+std::optional<Image> Image::fromFile(const std::string& path, std::string* error) {
+  ensureVips();
+  return decoded(VipsPtr(vips_image_new_from_file(path.c_str(), "fail_on", VIPS_FAIL_ON_WARNING, nullptr)), error);
+}
+
+bool isPictureFile(const std::string& path) {
+  ensureVips();
+  const char* loader = vips_foreign_find_load(path.c_str());
+  vips_error_clear();
+  if (!loader) return false;
+  // A few loaders are chosen by the name's extension alone (.csv, for one): those say nothing
+  // of what the file holds.
+  GType type = vips_type_find("VipsForeignLoad", loader);
+  if (!type) return false;
+  auto* load = static_cast<VipsForeignLoadClass*>(g_type_class_ref(type));
+  bool sniffed = load->is_a != nullptr;
+  g_type_class_unref(load);
+  // And the catch-all loader's guess is loose (it takes a video for a TGA picture): the header
+  // must read too. Only the header: the pixels are read when the picture's turn comes.
+  VipsPtr header(sniffed ? vips_image_new_from_file(path.c_str(), nullptr) : nullptr);
+  vips_error_clear();
+  return header != nullptr;
+}
+
+std::optional<Image> Image::fromBytes(const std::string& bytes, std::string* error) {
+  ensureVips();
+  return decoded(VipsPtr(vips_image_new_from_buffer(bytes.data(), bytes.size(), "", "fail_on", VIPS_FAIL_ON_WARNING,
+                                                    nullptr)),
+                 error);
 }
 
 }  // namespace imaging

@@ -14,6 +14,9 @@ namespace imaging {
 
 class Node;
 
+// Whether a file holds a picture that fromFile may read, by its content (its name aside).
+bool isPictureFile(const std::string& path);
+
 // A colour with straight (unpremultiplied) components.
 struct Color {
   float red = 0, green = 0, blue = 0, alpha = 0;
@@ -55,6 +58,8 @@ class Image {
   // A picture file, upright and in sRGB, extent (0, 0, width, height); nothing when the file
   // cannot be decoded. `error` (optional) receives why.
   static std::optional<Image> fromFile(const std::string& path, std::string* error = nullptr);
+  // The same from a picture file's bytes, read before this returns.
+  static std::optional<Image> fromBytes(const std::string& bytes, std::string* error = nullptr);
 
   // Nothing: transparent, with an empty extent.
   Image();

@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <limits>
 
 namespace imaging {
 
@@ -74,11 +75,13 @@ inline f8 reciprocal(f8 a) {
   return r * (2 - a * r);
 }
 
-// Straight colour from premultiplied: where alpha is 0 there is no colour to recover.
+// Straight colour from premultiplied: where alpha is 0 there is no colour to recover, nor
+// where it is so small (the far tail of a blur) that its reciprocal would overflow and turn
+// the colour into infinities and NaN, which a later blend would spread into visible pixels.
 template <class V>
 inline V unpremultiply(V p) {
   V a = lane<3>(p);
-  V s = a != 0 ? p * reciprocal(a) : V{};
+  V s = a >= std::numeric_limits<float>::min() ? p * reciprocal(a) : V{};
   return withAlpha(s, a);
 }
 template <class V>

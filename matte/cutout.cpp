@@ -1,4 +1,6 @@
 // The cut-out and the colour decontamination of its edge.
+#include <algorithm>
+
 #include "cli/args.h"
 #include "cli/state.h"
 #include "matte/matte.h"
@@ -29,6 +31,15 @@ Image opacityOf(const Image& image) {
   m.red = m.green = m.blue = {0, 0, 0, 1};
   m.alpha = {0, 0, 0, 0};
   m.bias = {0, 0, 0, 1};
+  return image.colorMatrix(m);
+}
+
+// An opaque grey image of how far one sees through the image: 1 - its opacity.
+Image transparencyOf(const Image& image) {
+  imaging::ColorMatrix m;
+  m.red = m.green = m.blue = {0, 0, 0, -1};
+  m.alpha = {0, 0, 0, 0};
+  m.bias = {1, 1, 1, 1};
   return image.colorMatrix(m);
 }
 
@@ -79,4 +90,24 @@ Image decontaminated(const Image& picture, const Image& mask, const Rect& rect) 
 Image cut(const Image& picture, const Image& mask, const Rect& rect) {
   Image source = args.decontaminate ? decontaminated(picture, mask, rect) : picture;
   return source.blendedWithMask(clearColor.cropped(rect), mask).cropped(rect);
+}
+
+Image matted(const Image& picture, const Image& mask, const Rect& rect, const std::optional<Image>& backdrop) {
+  if (args.maskOnly) return mask;
+  Image cutout = cut(picture, mask, rect);
+  if (!backdrop) return cutout;
+  // Over, not blended by the mask: a picture with transparency of its own shows the backdrop
+  // through it too.
+  Image behind = backdrop->blendedWithMask(clearColor.cropped(rect), transparencyOf(cutout));
+  return cutout.addedTo(behind).cropped(rect);
+}
+
+Image covering(const Image& background, const Rect& rect) {
+  Rect e = background.extent();
+  double scale = std::max(rect.width / e.width, rect.height / e.height);
+  imaging::Affine fit = imaging::Affine::translation(-e.x, -e.y)
+                            .then(imaging::Affine::scale(scale, scale))
+                            .then(imaging::Affine::translation(rect.x + (rect.width - e.width * scale) / 2,
+                                                               rect.y + (rect.height - e.height * scale) / 2));
+  return background.transformed(fit).settingAlphaOne(rect).cropped(rect);
 }

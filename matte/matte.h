@@ -30,6 +30,14 @@ Image refinedMask(Image mask, const Rect& rect);
 // options ask for it): the subject over full transparency, extent rect.
 Image cut(const Image& picture, const Image& mask, const Rect& rect);
 
+// What is written for a picture and its final mask, as the options ask: the cut-out; the
+// mask itself (--mask-only); or, given a backdrop (the background fitted to rect), the
+// cut-out over it, opaque.
+Image matted(const Image& picture, const Image& mask, const Rect& rect, const std::optional<Image>& backdrop);
+
+// A background picture scaled to cover rect, centred, and made opaque (over black).
+Image covering(const Image& background, const Rect& rect);
+
 // The picture with the background's colour bled into its soft edge replaced by colour spread
 // outward from the subject's solid core. Colours only: opacity stays the picture's own.
 Image decontaminated(const Image& picture, const Image& mask, const Rect& rect);

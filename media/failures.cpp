@@ -16,16 +16,18 @@ std::string firstLine(std::string_view text) {
 
 }  // namespace
 
-void failOnException(const std::string& head) {
+std::string failureLine(const std::string& head) {
   try {
     throw;
   } catch (const segmentation::SetupError& e) {
-    fail(e.what());
+    return e.what();
   } catch (const std::bad_alloc&) {
-    fail(head + "out of memory");
+    return head + "out of memory";
   } catch (const std::exception& e) {
-    fail(head + firstLine(e.what()));
+    return head + firstLine(e.what());
   } catch (...) {
-    fail(head + "unknown error");
+    return head + "unknown error";
   }
 }
+
+void failOnException(const std::string& head) { fail(failureLine(head)); }

@@ -1,9 +1,8 @@
 // The frame loop: every decoded frame fitted to the output, matted, rendered to straight RGBA
-// and handed whole to the frame sink (standard output or a video file), with progress on
-// standard error and a final report of the matting time per frame.
+// and handed whole to the frame sink (standard output, a byte a pixel for the mask alone, or a
+// video file), with progress on standard error and a final report of the matting time per
+// frame.
 #include "media/frame_loop.h"
-
-#include <malloc.h>
 
 #include <chrono>
 #include <cmath>
@@ -18,6 +17,7 @@
 #include "cli/state.h"
 #include "matte/matte.h"
 #include "media/frame_sink.h"
+#include "media/pictures.h"
 #include "media/video_source.h"
 
 using imaging::Image;
@@ -41,15 +41,6 @@ std::string report(std::int64_t n, double busy) {
 
 }  // namespace
 
-// Every frame allocates and frees the same large blocks (its mask, the blur grids, the
-// networks' planes). Mapped afresh each time, every one of their pages faults and is cleared
-// again by the kernel; kept in the heap they are simply reused. Blocks above 32 MB (the
-// all-subjects network's largest tensors) are still given back, which keeps the peak down.
-void keepLargeBlocks() {
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
-}
-
 void runFrameLoop(video::Reader& reader, float frameRate) {
   auto total = expectedTotal(args.t, frameRate);
   if (!total) fail("cannot count the frames of a range of " + std::to_string(args.t) + " seconds");
@@ -59,15 +50,17 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(rowBytes * height));
   std::vector<std::uint8_t> fittedFrame(buf.size());
   // Before the models load: a file that cannot be written is refused at once.
-  FrameSink sink = args.out.empty() ? rawStream(rowBytes, height) : videoFile(args.out, reader, width, height);
+  FrameSink sink = !args.out.empty() ? videoFile(args.out, reader, width, height)
+                  : args.maskOnly    ? greyStream(width, height)
+                                     : rawStream(width, height);
   const Image clear = clearColor.cropped(outRect);
+  const std::optional<Image> behind = backdrop(background(), outRect);
   std::vector<MaskBuffer> maskBuffers;
   if (args.smooth > 0) {
     maskBuffers.push_back(maskBuffer(width, height));
     maskBuffers.push_back(maskBuffer(width, height));
   }
   prepareMask();
-  keepLargeBlocks();
   std::int64_t n = 0;
   std::optional<Image> lastMask;
   double busy = 0;
@@ -90,7 +83,10 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
       m = Image::fromPixels({buffer.data(), int(width), int(height), width * 8, PixelFormat::rgbaHalf});
     }
     lastMask = m;
-    ctx.render(cut(picture, m, outRect), buf.data(), rowBytes, outRect, srgb);
+    Image out = matted(picture, m, outRect, behind);
+    // A file of the mask alone is a luma matte: an editor reads its grey, not its transparency.
+    if (args.maskOnly && !args.out.empty()) out = out.settingAlphaOne(outRect);
+    ctx.render(out, buf.data(), rowBytes, outRect, srgb);
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     sink.put(buf.data(), *frame);

@@ -3,8 +3,5 @@
 // into a video file.
 #include "video/video.h"
 
-// Lets the large blocks every frame allocates and frees stay in the heap from frame to frame.
-void keepLargeBlocks();
-
 // Takes over once reading has started; never returns.
 [[noreturn]] void runFrameLoop(video::Reader& reader, float frameRate);

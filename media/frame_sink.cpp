@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "cli/args.h"
 #include "cli/diagnostics.h"
@@ -28,9 +30,20 @@ void writeWhole(const std::uint8_t* p, std::size_t left) {
 
 }  // namespace
 
-FrameSink rawStream(std::int64_t rowBytes, std::int64_t height) {
-  const auto bytes = static_cast<std::size_t>(rowBytes * height);
-  return {[bytes](const std::uint8_t* rgba, const video::Frame&) { writeWhole(rgba, bytes); }, [] {}};
+FrameSink rawStream(std::int64_t width, std::int64_t height) {
+  const auto pixels = static_cast<std::size_t>(width * height);
+  return {[pixels](const std::uint8_t* rgba, const video::Frame&) { writeWhole(rgba, pixels * 4); }, [] {}};
+}
+
+FrameSink greyStream(std::int64_t width, std::int64_t height) {
+  const auto pixels = static_cast<std::size_t>(width * height);
+  auto grey = std::make_shared<std::vector<std::uint8_t>>(pixels);
+  return {[grey](const std::uint8_t* rgba, const video::Frame&) {
+            std::uint8_t* g = grey->data();
+            for (std::size_t i = 0; i < grey->size(); ++i) g[i] = rgba[4 * i];
+            writeWhole(g, grey->size());
+          },
+          [] {}};
 }
 
 FrameSink videoFile(const std::string& out, const video::Reader& reader, std::int64_t width, std::int64_t height) {

@@ -16,7 +16,10 @@ struct FrameSink {
 };
 
 // Every frame's bytes written whole to standard output, nothing else.
-FrameSink rawStream(std::int64_t rowBytes, std::int64_t height);
+FrameSink rawStream(std::int64_t width, std::int64_t height);
+
+// The same for a mask rendered as RGBA (four equal channels): one byte a pixel.
+FrameSink greyStream(std::int64_t width, std::int64_t height);
 
 // A WebM or MOV file at out, picked by its extension, with the frames at their source's
 // timestamps and the sound of the reader's range.

@@ -5,5 +5,8 @@
 // One picture file in, one transparent PNG out.
 [[noreturn]] void runStillImage();
 
+// Every picture of a folder in, one transparent PNG each out into another folder.
+[[noreturn]] void runFolder();
+
 // A time range of a video in, raw RGBA frames out on standard output.
 [[noreturn]] void runVideo();

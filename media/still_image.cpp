@@ -1,6 +1,9 @@
-// Still-image mode: a picture file in, its subject over full transparency out as a PNG file
-// of the requested size.
-#include <cstdint>
+// Still-image mode: a picture file in, its subject out as a picture file of the requested
+// size: over full transparency, over a background, or its mask alone. "-" stands for standard
+// input or standard output.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -11,38 +14,46 @@
 #include "media/failures.h"
 #include "media/limits.h"
 #include "media/modes.h"
-
-using imaging::Affine;
+#include "media/pictures.h"
 
 namespace {
 
-// A side of the target size: the option's when it asks for one, else the picture's own
-// (a decoded picture's sides are whole numbers).
-std::int64_t targetSide(std::int64_t requested, double own) {
-  return requested >= 1 ? requested : static_cast<std::int64_t>(own);
+// All of standard input; what arrived before a read error, which then fails to decode.
+std::string standardInput() {
+  std::string bytes;
+  char chunk[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return bytes;
+    bytes.append(chunk, std::size_t(n));
+  }
 }
 
-// The picture moved to the origin and stretched to w x h, which the caller has checked.
-Image stretchedPicture(const Image& decoded, double w, double h) {
-  Rect e = decoded.extent();
-  Image picture = decoded.transformed(Affine::translation(-e.x, -e.y));
-  picture = picture.transformed(Affine::scale(w / e.width, h / e.height));
-  return picture.cropped(Rect{0, 0, w, h});
+std::optional<Image> decodedPicture() {
+  if (args.image == "-") return Image::fromBytes(standardInput());
+  return Image::fromFile(args.image);
+}
+
+std::optional<std::string> written(const Image& image) {
+  if (args.out == "-") return ctx.writeTo(STDOUT_FILENO, image, encodingFor(args.out), srgb);
+  return ctx.writeFile(image, args.out, encodingFor(args.out), srgb);
 }
 
 // Every step up to the file written; the expected failures end the run here.
-void writeCutOut() {
-  auto decoded = Image::fromFile(args.image);
+void writePicture() {
+  if (auto unfit = unfitTarget(args.out)) fail("cannot write " + args.out + ": " + *unfit);
+  const std::optional<Image> behind = background();
+  auto decoded = decodedPicture();
   if (!decoded) fail("cannot read " + args.image);
-  const std::int64_t width = targetSide(args.width, decoded->extent().width);
-  const std::int64_t height = targetSide(args.height, decoded->extent().height);
-  if (auto tooLarge = sizeProblem(width, height)) fail("cannot write " + args.out + ": " + *tooLarge);
-  const Rect rect{0, 0, double(width), double(height)};
-  Image picture = stretchedPicture(*decoded, rect.width, rect.height);
+  const TargetSize size = targetSize(*decoded);
+  if (auto tooLarge = sizeProblem(size.width, size.height)) fail("cannot write " + args.out + ": " + *tooLarge);
+  const Rect rect{0, 0, double(size.width), double(size.height)};
+  Image picture = stretchedPicture(*decoded, rect);
 
   std::optional<Image> mask = rawMask(picture, rect);
   if (!mask) fail("no subject found in " + args.image);
-  if (auto error = ctx.writePNG(cut(picture, *mask, rect), args.out, srgb))
+  if (auto error = written(matted(picture, *mask, rect, backdrop(behind, rect))))
     fail("cannot write " + args.out + ": " + *error);
 }
 
@@ -50,9 +61,9 @@ void writeCutOut() {
 
 void runStillImage() {
   // Whatever else goes wrong (the network's run, memory in a render) leaves no file behind:
-  // the PNG only appears once it is written whole.
+  // the file only appears once it is written whole.
   try {
-    writeCutOut();
+    writePicture();
   } catch (...) {
     failOnException("cannot write " + args.out + ": ");
   }

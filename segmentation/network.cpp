@@ -59,6 +59,10 @@ void openRuntime() {
   static const bool opened = [] {
     const std::filesystem::path library = runtimeLibrary();
     requireReadable(library);
+    // The runtime's own usage reporting would keep a database under the user's home and leave
+    // a log file in /tmp on every run, and costs start-up time: a tool that cuts pictures
+    // locally has nothing to report. It reads this once, as it starts.
+    setenv("ORT_DISABLE_TELEMETRY", "1", 1);
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       std::string reason = firstLine(dlerror());

@@ -15,7 +15,7 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// Every field in one line, so a case compares all twelve at once (NaN included, which ==
+// Every field in one line, so a case compares them all at once (NaN included, which ==
 // would not) and a failure shows the whole record.
 std::string describe(const Args& a) {
   std::ostringstream s;
@@ -23,7 +23,9 @@ std::string describe(const Args& a) {
     << " image=" << std::quoted(a.image) << " out=" << std::quoted(a.out) << " ss=" << a.ss
     << " t=" << a.t << " size=" << a.width << "x" << a.height << " feather=" << a.feather
     << " erode=" << a.erode << " mode=" << std::quoted(a.mode)
-    << " decontaminate=" << a.decontaminate << " smooth=" << a.smooth;
+    << " decontaminate=" << a.decontaminate << " smooth=" << a.smooth
+    << " imageDir=" << std::quoted(a.imageDir) << " outDir=" << std::quoted(a.outDir)
+    << " maskOnly=" << a.maskOnly << " background=" << std::quoted(a.background);
   return s.str();
 }
 
@@ -108,6 +110,15 @@ const Case cases[] = {
     {{"--decontaminate", "0", "--decontaminate", "no"}, {}},
     {{"--decontaminate", "0", "--decontaminate", "0.0"}, {}},
     {{"--decontaminate", "0", "--decontaminate"}, {}},
+
+    // A folder and what is written. mask-only is a switch read as decontaminate is.
+    {{"--image-dir", "in", "--out-dir", "out dir/"}, {.imageDir = "in", .outDir = "out dir/"}},
+    {{"--mask-only", "1", "--background", "#00ff00"}, {.maskOnly = true, .background = "#00ff00"}},
+    {{"--mask-only", "yes"}, {.maskOnly = true}},
+    {{"--mask-only", "1", "--mask-only", "off"}, {}},
+    {{"--mask-only", "0"}, {}},
+    {{"--mask-only"}, {.maskOnly = true}},
+    {{"--background", "sky.jpg", "--background"}, {.background = ""}},
 };
 
 // Any installed locale whose decimal separator is a comma, so the table can show that the

@@ -185,6 +185,32 @@ TEST_F(Failures, ANetworkRunThatBreaksDownEndsTheRunWithOneLine) {
   }
 }
 
+// In a folder run a picture whose network run breaks down gets the still mode's line, and
+// the run goes on with the next picture.
+TEST_F(Failures, ANetworkRunThatBreaksDownInAFolderRunFailsThatPictureOnly) {
+  const fs::path in = dir / "in", out = dir / "out";
+  fs::create_directories(in);
+  for (const char* name : {"a.png", "b.png"}) fs::copy_file(photo, in / name);
+  const std::vector<std::string> arguments{"--image-dir", in.string(), "--out-dir", out.string(),
+                                           "--mode",      "person",    "--size",    "160x120"};
+  for (int failing : {1, 2}) {  // one run a picture, in the order of their names
+    SCOPED_TRACE("failing run " + std::to_string(failing));
+    fs::remove_all(out);
+    Ending ending = runDriver(arguments, {.failingRun = failing});
+    ASSERT_FALSE(ending.timedOut);
+    EXPECT_EQ(ending.signal, 0);
+    EXPECT_EQ(ending.status, 1);
+    const std::string failed = failing == 1 ? "a" : "b", kept = failing == 1 ? "b" : "a";
+    const std::string line = "cannot write " + (out / (failed + ".png")).string() + ": " + kNetworkFailed;
+    const std::size_t at = ending.err.find(line);
+    ASSERT_NE(at, std::string::npos) << ending.err;
+    EXPECT_EQ(ending.err.substr(0, at), failing == 1 ? "1/2 a.png\n" : "1/2 a.png\n2/2 b.png\n");
+    EXPECT_TRUE(ending.err.ends_with("done 1 frames\n")) << ending.err;
+    EXPECT_TRUE(fs::exists(out / (kept + ".png")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1);
+  }
+}
+
 // Each large allocation from the network's run on fails in turn, until the run gets through:
 // wherever it fails, the line says so and nothing is left at the target, not even the PNG
 // writer's temporary file.

@@ -340,6 +340,24 @@ TEST(PointWise, ColourOperations) {
   }
 }
 
+TEST(PointWise, AVanishingOpacityHasNoColourForABlendToSpread) {
+  // An opacity below float's normal range, as far out as a blur's tail reaches: unpremultiplied,
+  // it has no colour (as for 0), not infinities that a blend by a mask of 0 turns into NaN.
+  // Two pixels, so the mask is not one value the blend could take as a whole.
+  ColorMatrix vanishing;
+  vanishing.alpha = {}, vanishing.bias = {0, 0, 0, 1e-39f};
+  Picture colour = picture(2, 1, [](int, int) { return Color{0.6f, 0.2f, 1.0f, 1}; });
+  Picture dark = picture(2, 1, [](int, int) { return Color{0.2f, 0.6f, 0.0f, 1}; });
+  Picture mask = picture(2, 1, [](int x, int) { return grey(x); });
+  const Rect both{0, 0, 2, 1};
+  Image faint = colour.image.colorMatrix(vanishing).cropped(both);  // the crop keeps it stored, not folded
+  Rendered r = render(faint.unpremultiplied().settingAlphaOne(both).blendedWithMask(dark.image, mask.image), both);
+  EXPECT_EQ(r.at(0, 0)[0], 51);
+  EXPECT_EQ(r.at(0, 0)[1], 153);
+  EXPECT_EQ(r.at(0, 0)[3], 255);
+  EXPECT_EQ(r.at(1, 0)[3], 255);
+}
+
 TEST(PointWise, FiltersOnStraightColourInARunMatchThemOneByOne) {
   // Consecutive filters on straight colour are applied in one run; a crop between each keeps
   // them apart. Colours and opacities vary across the picture, some pixels fully transparent,

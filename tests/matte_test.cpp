@@ -252,6 +252,50 @@ TEST_F(CutOut, OpacityIsThePicturesTimesTheMask) {
   }
 }
 
+TEST_F(CutOut, WrittenAsTheMaskOrOverABackdrop) {
+  // A red picture with opacity a, cut by mask m, over a blue backdrop: red a m, blue 1 - a m,
+  // opaque; the backdrop shows through the picture's own transparency as through the mask's.
+  const Rect rect{0, 0, 8, 8};
+  Image backdrop = Image::color(blue).cropped(rect);
+  struct Case {
+    float opacity, mask;
+  } cases[] = {{1, 1}, {1, 0}, {1, 0.25f}, {0.5f, 1}, {0.5f, 0.5f}, {0, 1}};
+  for (bool decontaminate : {false, true}) {
+    args.decontaminate = decontaminate;
+    for (const auto& c : cases) {
+      Picture picture = pictureOf(8, 8, [&](int) { return Color{1, 0, 0, c.opacity}; });
+      Image mask = maskOf(8, 8, [&](int) { return c.mask; });
+      Color over = pixel(matted(picture.image, mask, rect, backdrop), rect, 4, 4);
+      float red = c.opacity * c.mask;
+      EXPECT_NEAR(over.red, red, 2e-3) << c.opacity << " " << c.mask << " " << decontaminate;
+      EXPECT_NEAR(over.blue, 1 - red, 2e-3) << c.opacity << " " << c.mask << " " << decontaminate;
+      EXPECT_NEAR(over.alpha, 1, 1e-3);
+    }
+  }
+  args.maskOnly = true;
+  Image mask = maskOf(8, 8, [](int x) { return x / 7.0f; });
+  Color p = pixel(matted(pictureOf(8, 8, [](int) { return red; }).image, mask, rect, backdrop), rect, 3, 4);
+  EXPECT_NEAR(p.green, 3 / 7.0f, 1e-3) << "the mask alone, the backdrop aside";
+  EXPECT_NEAR(p.alpha, 1, 1e-3);
+}
+
+TEST_F(CutOut, BackgroundCoversTheFrameCentredAndOpaque) {
+  // 4 x 2, red on the left half, half-transparent blue on the right, covering 6 x 6: scaled
+  // three times to 12 x 6 and centred, it shows input columns 1 and 2 only, blue over black.
+  Picture background = pictureOf(4, 2, [](int x) { return x < 2 ? red : Color{0, 0, 1, 0.5f}; });
+  const Rect rect{0, 0, 6, 6};
+  Image covered = covering(background.image, rect);
+  EXPECT_EQ(covered.extent(), rect);
+  for (int y : {0, 5}) {
+    for (int x : {0, 5}) {
+      Color p = pixel(covered, rect, x, y);
+      EXPECT_NEAR(p.alpha, 1, 1e-3) << x << "," << y;
+      EXPECT_NEAR(p.red, x == 0 ? 1 : 0, 2e-3) << x << "," << y;
+      EXPECT_NEAR(p.blue, x == 0 ? 0 : 0.5f, 2e-3) << x << "," << y;
+    }
+  }
+}
+
 using Smoothing = Fixture;
 
 TEST_F(Smoothing, BlendsWhereMasksAgreeAndTakesTheFreshValueWhereTheyDiffer) {

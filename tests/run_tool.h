@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct ToolRun {
@@ -23,15 +24,18 @@ struct ToolRun {
 // Starts the tool with these arguments (not counting its name). With stopReadingAfter set,
 // the reading end of standard output is closed once that many bytes have arrived, as a reader
 // that goes away mid-stream would. With seconds set, a run still going after that long is
-// killed, so that a hang fails its own case rather than the whole test program.
+// killed, so that a hang fails its own case rather than the whole test program. With input
+// set, standard input is a pipe that carries it, as in `cat file | quelm-matte ...`; else it
+// is the test's own.
 inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t stopReadingAfter = std::string::npos,
-                       int seconds = -1) {
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) return {};
+                       int seconds = -1, const std::string* input = nullptr) {
+  int out[2], err[2], in[2] = {-1, -1};
+  if (pipe(out) != 0 || pipe(err) != 0 || (input && pipe(in) != 0)) return {};
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out[1], 1), dup2(err[1], 2);
     close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+    if (input) dup2(in[0], 0), close(in[0]), close(in[1]);
     std::vector<char*> argv{const_cast<char*>(QUELM_BINARY)};
     for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -39,6 +43,21 @@ inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t st
     _exit(127);
   }
   close(out[1]), close(err[1]);
+  std::thread feeding;
+  if (input) {
+    close(in[0]);
+    // Fed from its own thread, so that a tool that writes before it has read all cannot block
+    // on a full pipe while this side blocks on its input.
+    feeding = std::thread([fd = in[1], input] {
+      std::signal(SIGPIPE, SIG_IGN);  // a tool that stops reading early is the tool's business
+      for (std::size_t done = 0; done < input->size();) {
+        ssize_t n = write(fd, input->data() + done, input->size() - done);
+        if (n <= 0) break;
+        done += std::size_t(n);
+      }
+      close(fd);
+    });
+  }
   ToolRun run;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   char chunk[65536];
@@ -71,6 +90,7 @@ inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t st
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  if (feeding.joinable()) feeding.join();
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   return run;

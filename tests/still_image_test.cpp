@@ -18,6 +18,8 @@ namespace {
 const std::string media = std::string(QUELM_SHARED_DIR) + "/media/";
 const std::string stillUsage = "usage: quelm-matte --image <png|jpg> --out <png> [--size WxH]\n";
 const std::string videoUsage = "usage: quelm-matte --in <video> --ss <sec> --t <sec> --size WxH\n";
+const std::string folderUsage = "usage: quelm-matte --image-dir <folder> --out-dir <folder> [--size WxH]\n";
+const std::string webcam = media + "photos/p13_person_webcam_head_shoulders.png";
 
 // A fresh folder for each test's output files.
 class StillImage : public ::testing::Test {
@@ -36,7 +38,8 @@ class StillImage : public ::testing::Test {
 struct Png {
   int width = 0, height = 0, bands = 0;
   VipsBandFormat format = VIPS_FORMAT_NOTSET;
-  std::vector<std::uint8_t> rgba;
+  std::string loader;
+  std::vector<std::uint8_t> rgba;  // all bands of 8-bit pictures, one byte each
 };
 
 Png readPng(const std::string& path) {
@@ -46,8 +49,10 @@ Png readPng(const std::string& path) {
   VipsImage* image = vips_image_new_from_file(path.c_str(), nullptr);
   if (!image) return png;
   png.width = image->Xsize, png.height = image->Ysize, png.bands = image->Bands, png.format = image->BandFmt;
+  const char* loader = nullptr;
+  if (vips_image_get_string(image, "vips-loader", &loader) == 0) png.loader = loader;
   std::size_t size = 0;
-  if (png.bands == 4 && png.format == VIPS_FORMAT_UCHAR) {
+  if (png.format == VIPS_FORMAT_UCHAR) {
     void* memory = vips_image_write_to_memory(image, &size);
     auto* bytes = static_cast<std::uint8_t*>(memory);
     png.rgba.assign(bytes, bytes + size);
@@ -130,6 +135,9 @@ TEST(Driver, UsageLines) {
       {{"--in", "clip.mp4", "--t", "-1"}, videoUsage},
       {{"--in", "clip.mp4", "--t", "nan"}, videoUsage},
       {{"--image", "", "--out", "a.png"}, videoUsage},
+      {{"--image-dir", "photos"}, folderUsage},
+      {{"--image-dir", "photos", "--out", "a.png"}, folderUsage},
+      {{"--out-dir", "cut"}, videoUsage},
   };
   for (const auto& c : cases) {
     ToolRun run = runTool(c.arguments);
@@ -203,6 +211,13 @@ TEST_F(StillImage, FailsWithOneLineAndWritesNothing) {
        "cannot write " + path("missing/out.png") + ": No such file or directory"},
       {media + "photos/p01_person_portrait_astronaut.png", {"--size", "100000x100000"}, out,
        "cannot write " + out + ": the size 100000x100000 is too large (at most 120 million pixels)"},
+      {media + "photos", {}, out, "cannot read " + media + "photos"},
+      {webcam, {"--mode", "person"}, path("cut.JPG"),
+       "cannot write " + path("cut.JPG") +
+           ": a JPEG file cannot hold the cut-out's transparency (give a --background, or write .png or .webp)"},
+      {webcam, {"--background", "#12345"}, out, "cannot read #12345"},
+      {media + "edge/does_not_exist.png", {"--background", media + "edge/e11_text_file_named.png"}, out,
+       "cannot read " + media + "edge/e11_text_file_named.png"},
       {media + "photos/p01_person_portrait_astronaut.png", {"--size", "9223372036854775807x100"}, out,
        "cannot write " + out + ": the size 9223372036854775807x100 is too large (at most 120 million pixels)"},
   };
@@ -253,5 +268,84 @@ TEST_F(StillImage, KeepsThePicturesOwnTransparency) {
     ASSERT_EQ(result.rgba.size(), source.rgba.size());
     for (std::size_t i = 3; i < source.rgba.size(); i += 4)
       ASSERT_LE(result.rgba[i], source.rgba[i] + 1) << decontaminate << " at pixel " << i / 4;
+  }
+}
+
+TEST_F(StillImage, WritesTheMaskAloneOrTheCutOutOverABackground) {
+  // The mask is the cut-out's opacity (the picture is opaque); over a colour, each pixel is the
+  // cut-out's colour over it, opaque.
+  const std::vector<std::string> common{"--image", webcam, "--mode", "person"};
+  auto run = [&](const std::string& name, std::vector<std::string> options) {
+    options.insert(options.end(), {"--out", path(name)});
+    options.insert(options.end(), common.begin(), common.end());
+    ToolRun r = runTool(options);
+    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(r.err, "done 1 frames\n");
+    return readPng(path(name));
+  };
+  Png cutout = run("cut.png", {});
+  Png mask = run("mask.png", {"--mask-only", "1"});
+  Png over = run("over.png", {"--background", "#3366cC"});
+  ASSERT_EQ(cutout.bands, 4);
+  ASSERT_EQ(mask.bands, 1);
+  ASSERT_EQ(over.bands, 3);
+  ASSERT_EQ(mask.rgba.size() * 4, cutout.rgba.size());
+  ASSERT_EQ(over.rgba.size() * 4, cutout.rgba.size() * 3);
+  const int backdrop[] = {0x33, 0x66, 0xcc};
+  int transparent = 0, opaque = 0;
+  for (std::size_t i = 0; i < mask.rgba.size(); ++i) {
+    int alpha = cutout.rgba[4 * i + 3];
+    ASSERT_NEAR(mask.rgba[i], alpha, 1) << "pixel " << i;
+    for (int c = 0; c < 3; ++c) {
+      double expected = (cutout.rgba[4 * i + c] * alpha + backdrop[c] * (255 - alpha)) / 255.0;
+      ASSERT_NEAR(over.rgba[3 * i + c], expected, 2) << "pixel " << i << " component " << c;
+    }
+    transparent += alpha == 0, opaque += alpha == 255;
+  }
+  EXPECT_TRUE(transparent > 0 && opaque > 0) << "both the backdrop and the subject show";
+}
+
+TEST_F(StillImage, FormatFollowsTheOutName) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> options;
+    std::string loader;
+    int bands;
+  } cases[] = {
+      {"a.webp", {}, "webpload", 4},
+      {"a.JPG", {"--background", media + "photos/n05_landscape_beach.png"}, "jpegload", 3},
+      {"a.jpeg", {"--mask-only", "1"}, "jpegload", 1},
+      {"a.png.WebP", {"--background", "#000000"}, "webpload", 3},
+      {"a", {}, "pngload", 4},
+      {"a.tif", {}, "pngload", 4},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments{"--image", webcam, "--out", path(c.name), "--mode", "person"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    ToolRun run = runTool(arguments);
+    EXPECT_EQ(run.status, 0) << c.name << ": " << run.err;
+    Png written = readPng(path(c.name));
+    EXPECT_EQ(written.loader, c.loader) << c.name;
+    EXPECT_EQ(written.bands, c.bands) << c.name;
+    EXPECT_EQ(written.width, 400) << c.name;
+  }
+}
+
+TEST_F(StillImage, ReadsStandardInputAndWritesStandardOutput) {
+  std::ifstream file(webcam, std::ios::binary);
+  const std::string picture(std::istreambuf_iterator<char>(file), {});
+  ToolRun piped = runTool({"--image", "-", "--out", "-", "--mode", "person"}, std::string::npos, -1, &picture);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.err, "done 1 frames\n");
+  ToolRun named = runTool({"--image", webcam, "--out", path("cut.png"), "--mode", "person"});
+  ASSERT_EQ(named.status, 0) << named.err;
+  std::ifstream written(path("cut.png"), std::ios::binary);
+  EXPECT_TRUE(piped.out == std::string(std::istreambuf_iterator<char>(written), {})) << "the same PNG either way";
+
+  const std::string nothing, text = "not a picture";
+  for (const std::string* input : {&nothing, &text}) {
+    ToolRun failed = runTool({"--image", "-", "--out", path("x.png")}, std::string::npos, -1, input);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "cannot read -\n");
   }
 }

@@ -72,6 +72,7 @@ TEST(VideoMode, FailsWithOneLineBeforeAnyFrame) {
       {videoRun(clip, {"--t", "1e308"}), "cannot count the frames of a range of "},
       {{"--in", clip, "--t", "1", "--size", "100000x100000"},
        "cannot allocate a frame: the size 100000x100000 is too large (at most 120 million pixels)"},
+      {videoRun(clip, {"--t", "1", "--background", "#0000"}), "cannot read #0000"},
       {{"--in", clips + "missing.mp4", "--t", "1", "--size", "9223372036854775807x100"},
        "cannot allocate a frame: the size 9223372036854775807x100 is too large (at most 120 million pixels)"},
       // Standard error stays valid UTF-8 whatever bytes the path holds.
@@ -109,4 +110,31 @@ TEST(VideoMode, TheStreamReadsBackAsRawVideo) {
   EXPECT_GT(run.out.size(), 0u);
   EXPECT_EQ(run.out.size() % kFrameBytes, 0u);
   std::filesystem::remove(file);
+}
+
+TEST(VideoMode, TheMaskAloneOrTheFramesOverABackground) {
+  // The same frames three ways: the mask is each cut-out frame's opacity, one byte a pixel;
+  // over a colour, every pixel is the cut-out's colour over it, opaque.
+  const std::vector<std::string> range{"--ss", "1", "--t", "0.5"};
+  ToolRun cutout = runTool(videoRun(clip, range));
+  std::vector<std::string> maskOnly = range, over = range;
+  maskOnly.insert(maskOnly.end(), {"--mask-only", "1"});
+  over.insert(over.end(), {"--background", "#10e080"});
+  ToolRun mask = runTool(videoRun(clip, maskOnly)), backdrop = runTool(videoRun(clip, over));
+  for (const ToolRun* run : {&cutout, &mask, &backdrop}) EXPECT_EQ(run->status, 0) << run->err;
+  ASSERT_EQ(cutout.out.size(), 15 * kFrameBytes);
+  ASSERT_EQ(mask.out.size(), cutout.out.size() / 4);
+  ASSERT_EQ(backdrop.out.size(), cutout.out.size());
+  const int colour[] = {0x10, 0xe0, 0x80};
+  int seen[2] = {};
+  for (std::size_t i = 0; i < mask.out.size(); ++i) {
+    const auto* c = reinterpret_cast<const std::uint8_t*>(&cutout.out[4 * i]);
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&backdrop.out[4 * i]);
+    ASSERT_NEAR(std::uint8_t(mask.out[i]), c[3], 1) << "pixel " << i;
+    ASSERT_EQ(b[3], 255) << "pixel " << i;
+    for (int k = 0; k < 3; ++k)
+      ASSERT_NEAR(b[k], (c[k] * c[3] + colour[k] * (255 - c[3])) / 255.0, 2) << "pixel " << i << " component " << k;
+    if (c[3] == 0 || c[3] == 255) ++seen[c[3] / 255];
+  }
+  EXPECT_TRUE(seen[0] > 0 && seen[1] > 0) << "both the backdrop and the subject show";
 }

@@ -16,6 +16,7 @@
 #include "cli/args.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/pictures.h"
 
 namespace fuzz {
 
@@ -61,9 +62,10 @@ inline Image maskFor(const Image& picture, const Rect& rect) {
   return diskMask(rect);
 }
 
-// The picture, covering rect, cut out with the mask into 8-bit RGBA as the still mode does;
-// as a video frame, the mask is first smoothed against itself stored as the previous frame's,
-// through the mask buffers, as the frame loop does.
+// The picture, covering rect, cut out with the mask into 8-bit RGBA as the still mode does
+// (the mask alone, or over a background colour, as the options say); as a video frame, the
+// mask is first smoothed against itself stored as the previous frame's, through the mask
+// buffers, as the frame loop does.
 inline void renderCutOut(const Image& picture, Image mask, const Rect& rect, bool video) {
   const auto w = static_cast<int>(rect.width), h = static_cast<int>(rect.height);
   const std::ptrdiff_t halfRow = std::ptrdiff_t{8} * w;
@@ -76,7 +78,9 @@ inline void renderCutOut(const Image& picture, Image mask, const Rect& rect, boo
     mask = Image::fromPixels({second.data(), w, h, halfRow, PixelFormat::rgbaHalf});
   }
   std::vector<std::uint8_t> rgba(std::size_t(w) * h * 4);
-  ctx.render(cut(picture, mask, rect), rgba.data(), std::ptrdiff_t{4} * w, rect, srgb);
+  std::optional<Image> backdrop;
+  if (auto colour = backgroundColour(args.background)) backdrop = Image::color(*colour).cropped(rect);
+  ctx.render(matted(picture, mask, rect, backdrop), rgba.data(), std::ptrdiff_t{4} * w, rect, srgb);
 }
 
 // The picture moved to the origin and stretched over rect.

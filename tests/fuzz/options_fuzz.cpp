@@ -56,9 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& word : words) argv.push_back(word.c_str());
   args = parse(int(argv.size()), argv.data());
   switch (dispatch(args)) {
-    case Dispatch::stillImage: cutOut(24, 16, false); break;
+    case Dispatch::stillImage:
+    case Dispatch::folder: cutOut(24, 16, false); break;
     case Dispatch::video: cutOut(1080, 1920, true); break;
     case Dispatch::stillImageUsage:
+    case Dispatch::folderUsage:
     case Dispatch::videoUsage: break;
   }
   return 0;

@@ -1,0 +1,3 @@
+#pragma once
+// How the process keeps its memory. Call first thing, before any thread starts.
+void prepareHeap();
