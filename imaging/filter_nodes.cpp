@@ -19,22 +19,26 @@ namespace {
 // ---- Area filters -------------------------------------------------------------------------
 
 struct PreparedBlur final : RenderState {
-  PreparedBlur(double sigma, double cutOff) : blur(sigma, cutOff) {}
+  PreparedBlur(double sigma, double cutOff, const Schedule& schedule) : blur(sigma, cutOff, schedule) {}
   GaussianBlur blur;
 };
 
 class Blur final : public Node {
  public:
   Blur(Ptr input, double sigma, double cutOff)
-      : Blur(std::move(input), sigma, cutOff, GaussianBlur(sigma, cutOff)) {}
+      : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
+        sigma_(sigma),
+        cutOff_(cutOff),
+        reach_(GaussianBlur::farthestReach(sigma, cutOff)),
+        readsInParts_(GaussianBlur::readsInParts(sigma)) {}
 
   // A blur that reads its input in parts would lose by having the whole region computed first.
   bool keepsFlatInput() const override { return !readsInParts_; }
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_.x, reach_.y); }
 
-  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
-    auto state = std::make_unique<PreparedBlur>(sigma_, cutOff_);
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi, const Schedule& schedule) const override {
+    auto state = std::make_unique<PreparedBlur>(sigma_, cutOff_, schedule);
     state->blur.prepare(roi);
     return state;
   }
@@ -50,13 +54,6 @@ class Blur final : public Node {
   }
 
  private:
-  Blur(Ptr input, double sigma, double cutOff, const GaussianBlur& blur)
-      : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
-        sigma_(sigma),
-        cutOff_(cutOff),
-        reach_(blur.reach()),
-        readsInParts_(blur.readsInParts()) {}
-
   double sigma_, cutOff_;
   GaussianBlur::Reach reach_;
   bool readsInParts_;
@@ -91,7 +88,7 @@ class WideBlur final : public Node {
     return {out.x, box_.y, out.width, box_.height};
   }
 
-  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi, const Schedule&) const override {
     const bool x = axis_ == Axis::x;
     SpanBlur blur(sigma_, x ? box_.x : box_.y, x ? box_.maxX() : box_.maxY(), clamped_);
     blur.prepare(x ? roi.x : roi.y, x ? roi.maxX() : roi.maxY());
@@ -120,10 +117,11 @@ class WideBlur final : public Node {
   bool clamped_;
 };
 
-// What a wide erosion learns once per render: the least of each component over the input
-// pixels it reads at all.
-struct LeastInput final : RenderState {
-  explicit LeastInput(const PixelRect& scanned) : scanned(scanned) {}
+// What an erosion keeps for a render: its schedule, and, when wide, the least of each
+// component over the input pixels it reads at all, learnt once.
+struct PreparedErosion final : RenderState {
+  PreparedErosion(const Schedule& schedule, const PixelRect& scanned) : schedule(schedule), scanned(scanned) {}
+  const Schedule schedule;
   const PixelRect scanned;
   mutable std::atomic<std::uint8_t> state{kIdle};
   mutable Failure failure;
@@ -149,17 +147,16 @@ class MorphologyMinimum final : public Node {
     const PixelRect around = out.grownBy(reach_, reach_);
     return wide() ? around.intersected(box_) : around;
   }
-  void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
-    morphologyMinimum(in[0], out, radius_);
+  void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const override {
+    morphologyMinimum(in[0], out, radius_, static_cast<const PreparedErosion*>(state)->schedule);
   }
 
   bool pullsInputs() const override { return wide(); }
-  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
-    if (!wide()) return nullptr;
-    return std::make_unique<LeastInput>(inputRegion(0, roi));
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi, const Schedule& schedule) const override {
+    return std::make_unique<PreparedErosion>(schedule, wide() ? inputRegion(0, roi) : PixelRect{});
   }
   void computePulling(const Tile& out, const InputReader& read, const RenderState* state) const override {
-    const auto& facts = *static_cast<const LeastInput*>(state);
+    const auto& facts = *static_cast<const PreparedErosion*>(state);
     if (everyDiskReachesPastTheBox(out.rect)) {
       const f4 least = leastInput(read, facts);
       const bool noneBelowZero = least[0] >= 0 && least[1] >= 0 && least[2] >= 0 && least[3] >= 0;
@@ -171,7 +168,7 @@ class MorphologyMinimum final : public Node {
     scratch.assign(static_cast<std::size_t>(4 * around.area()), 0.0f);
     const Tile padded{scratch.data(), 4 * around.width, around};
     read(0, around.intersected(box_), [&](const Tile& t) { simd::copyPixels(t, padded.view(t.rect)); });
-    morphologyMinimum(padded, out, radius_);
+    morphologyMinimum(padded, out, radius_, facts.schedule);
   }
 
  private:
@@ -204,13 +201,13 @@ class MorphologyMinimum final : public Node {
     return dx * dx + dy * dy <= radius_ * radius_;
   }
 
-  f4 leastInput(const InputReader& read, const LeastInput& facts) const {
+  f4 leastInput(const InputReader& read, const PreparedErosion& facts) const {
     computeOnce(facts.state, facts.failure, [&] {
-      constexpr std::int64_t kRows = 32;
+      const std::int64_t rows = facts.schedule.tiles.height;
       const PixelRect& s = facts.scanned;
       f4 least = splat(std::numeric_limits<float>::infinity());
-      for (std::int64_t y = s.y; y < s.maxY(); y += kRows)
-        read(0, {s.x, y, s.width, std::min(kRows, s.maxY() - y)}, [&](const Tile& t) {
+      for (std::int64_t y = s.y; y < s.maxY(); y += rows)
+        read(0, {s.x, y, s.width, std::min(rows, s.maxY() - y)}, [&](const Tile& t) {
           for (std::int64_t row = t.rect.y; row < t.rect.maxY(); ++row)
             for (std::int64_t x = t.rect.x; x < t.rect.maxX(); ++x) least = min4(least, load4(t.at(x, row)));
         });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imaging/geometry.h"
+#include "imaging/schedule.h"
 #include "imaging/tile.h"
 
 namespace imaging {
@@ -44,8 +45,9 @@ class Node {
   virtual PixelRect inputRegion(std::size_t, const PixelRect& out) const { return out; }
 
   // Once per render, before any compute() and before any input is computed: returns state
-  // handed to every compute() of that render over parts of roi (inside pixelBox()).
-  virtual std::unique_ptr<RenderState> prepare(const PixelRect& /*roi*/) const { return nullptr; }
+  // handed to every compute() of that render over parts of roi (inside pixelBox()), which
+  // keeps what the node needs of the render's schedule.
+  virtual std::unique_ptr<RenderState> prepare(const PixelRect& /*roi*/, const Schedule&) const { return nullptr; }
 
   // Fills `out` (inside pixelBox()) from tiles covering inputRegion(i, out.rect), which hold
   // zeros outside their node's pixel box. A point-wise node may be given out == in[0] (in

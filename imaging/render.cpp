@@ -19,11 +19,6 @@
 namespace imaging {
 namespace {
 
-// Above this many pixels a render is cut into bands, each planned on its own: a band's
-// buffers are reused by the next, so a large picture faults in fresh memory for one band
-// only. A default video frame (1080x1920) is one band.
-constexpr std::int64_t kBandPixels = std::int64_t{2} << 20;
-
 // No node reads more than three inputs (a blend: image, background, mask).
 constexpr std::size_t kMaxInputs = 3;
 
@@ -197,15 +192,10 @@ void zero(const Tile& t) {
     std::memset(t.at(t.rect.x, y), 0, sizeof(float) * 4 * t.rect.width);
 }
 
-// Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
-constexpr std::int64_t kBlendColumn = 32;
 // A buffer's cell that came out as one value, beside kDone (once.h). A flat cell keeps only its
 // value until a read that is not flat throughout needs its pixels: most of a mask is flat, and
 // most reads of it are too.
 constexpr std::uint8_t kFlat = kDone + 1;
-// A flat cell's pixels are written out in parts, this many across and down, as reads need
-// them: a blur's margin reaches a few pixels into the cells beside its tile, not across them.
-constexpr std::int64_t kPartColumns = 8, kPartRows = 4;
 
 // The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
 // its background or its image there.
@@ -238,8 +228,8 @@ Uniform uniformMask(const Tile& mask) {
 // that evaluating walks the plan without looking anything up.
 class Evaluation {
  public:
-  Evaluation(const Node::Ptr& root, const PixelRect& region, Grain grain)
-      : cellWidth_(grain.width), cellHeight_(grain.height) {
+  Evaluation(const Node::Ptr& root, const PixelRect& region, const Schedule& schedule, Schedule::Grain cells)
+      : schedule_(schedule), cellWidth_(cells.width), cellHeight_(cells.height) {
     root_ = &collect(root.get());
     root_->roi = region;
     planRegions();
@@ -321,7 +311,7 @@ class Evaluation {
     for (Entry* e : order_) {
       if (e == root_ || e->roi.isEmpty() || e->node->isView()) continue;
       e->materialised = !cheap(e->node) && ((e->consumers > 1 && !e->readInPlace) || e->readWithMargin);
-      e->remembered = !e->materialised && e->consumers > 1 && e->readInPlace;
+      e->remembered = schedule_.memoisedTiles && !e->materialised && e->consumers > 1 && e->readInPlace;
     }
   }
 
@@ -340,8 +330,8 @@ class Evaluation {
         e->partsWritten.reset(new std::atomic<std::uint32_t>[static_cast<std::size_t>(e->columns * rows)]());
       }
       PixelRect box = e->node->pixelBox().intersected(e->roi);
-      if (!box.isEmpty()) e->state = e->node->prepare(box);
-      if (e->node->isUniform() && box == e->roi && !box.isEmpty()) {
+      if (!box.isEmpty()) e->state = e->node->prepare(box, schedule_);
+      if (schedule_.flatCells && e->node->isUniform() && box == e->roi && !box.isEmpty()) {
         e->row.resize(static_cast<std::size_t>(4 * box.width));
         e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}}, {}, e->state.get());
         e->tile = {e->row.data(), 0, box, true};
@@ -357,6 +347,7 @@ class Evaluation {
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
       if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value);
+      if (!schedule_.flatCells) return e.tile.view(r);
       writeFlatCells(e, r);
       // A read reaches into cells around it (a blur's margin), whose other parts may differ.
       if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
@@ -414,8 +405,9 @@ class Evaluation {
   // whichever thread claims it first, the others waiting until it is written. Writing a part
   // cannot fail, so the waits end.
   void writeFlatCells(const Entry& e, const PixelRect& r) const {
-    const std::int64_t partWidth = (cellWidth_ + kPartColumns - 1) / kPartColumns;
-    const std::int64_t partHeight = (cellHeight_ + kPartRows - 1) / kPartRows;
+    const std::int64_t partColumns = schedule_.cellPartColumns, partRows = schedule_.cellPartRows;
+    const std::int64_t partWidth = (cellWidth_ + partColumns - 1) / partColumns;
+    const std::int64_t partHeight = (cellHeight_ + partRows - 1) / partRows;
     forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
       if (e.cells[i].load(std::memory_order_acquire) != kFlat) return;
       const PixelRect cell = cellRect(e, row, column), need = cell.intersected(r);
@@ -425,10 +417,10 @@ class Evaluation {
       std::uint32_t wanted = 0;
       for (std::int64_t py = (need.y - cell.y) / partHeight; py <= (need.maxY() - 1 - cell.y) / partHeight; ++py)
         for (std::int64_t px = (need.x - cell.x) / partWidth; px <= (need.maxX() - 1 - cell.x) / partWidth; ++px)
-          wanted |= 1u << (py * kPartColumns + px);
+          wanted |= 1u << (py * partColumns + px);
       const std::uint32_t mine = wanted & ~e.partsClaimed[i].fetch_or(wanted, std::memory_order_acq_rel);
-      for (std::int64_t bit = 0; bit < kPartColumns * kPartRows; ++bit)
-        if (mine >> bit & 1) simd::fill(e.tile.view(part(bit % kPartColumns, bit / kPartColumns)), e.cellValues[i]);
+      for (std::int64_t bit = 0; bit < partColumns * partRows; ++bit)
+        if (mine >> bit & 1) simd::fill(e.tile.view(part(bit % partColumns, bit / partColumns)), e.cellValues[i]);
       if (mine) e.partsWritten[i].fetch_or(mine, std::memory_order_release);
       while ((e.partsWritten[i].load(std::memory_order_acquire) & wanted) != wanted) std::this_thread::yield();
     });
@@ -466,9 +458,10 @@ class Evaluation {
     const Node* n = e.node;
     Tile mask;
     if (auto tile = shortcut(e, box, arena, mask)) return *tile;
-    if (float p[4]; n->isFlatOver(box, p)) return flatTile(arena, box, load4(p));
+    if (float p[4]; schedule_.flatCells && n->isFlatOver(box, p)) return flatTile(arena, box, load4(p));
     Tile inputs[kMaxInputs];
-    bool evaluated = !n->blendsByMask() && (n->kind == NodeKind::pointwise || n->keepsFlatInput());
+    bool evaluated =
+        !n->blendsByMask() && (n->kind == NodeKind::pointwise || (schedule_.flatCells && n->keepsFlatInput()));
     if (evaluated) {
       bool allFlat = true;
       for (std::size_t i = 0; i < n->inputs.size(); ++i) {
@@ -488,13 +481,13 @@ class Evaluation {
   // whose mask is all 0 or all 1. A blend's mask, once evaluated, is left in `mask` so that
   // computing the blend does not evaluate it again.
   std::optional<Tile> shortcut(const Entry& e, const PixelRect& box, Arena& arena, Tile& mask) const {
-    if (e.node->passesInputThrough(box)) {
+    if ((schedule_.opaqueSources || e.node->isView()) && e.node->passesInputThrough(box)) {
       auto [dx, dy] = e.node->shift();
       Tile input = evaluate(*e.inputs[0], {box.x - dx, box.y - dy, box.width, box.height}, arena);
       input.rect = box;
       return input;
     }
-    if (e.node->blendsByMask()) {
+    if (schedule_.flatCells && e.node->blendsByMask()) {
       if (!mask.data) mask = evaluate(*e.inputs[2], box, arena);
       Uniform u = uniformMask(mask);
       if (u != Uniform::no) return evaluate(*e.inputs[u == Uniform::one ? 0 : 1], box, arena);
@@ -516,8 +509,9 @@ class Evaluation {
   // 1 throughout copy the side they show, and only runs of mixed columns are blended. Along a
   // subject's outline this leaves the costly side (an edge fill, say) to a narrow band.
   void computeBlend(const Entry& e, const Tile& out, Arena& arena, const Tile& mask) const {
+    if (!schedule_.flatCells) return computeFromInputs(e, out, arena, mask, nullptr);
     forEachColumnRun(
-        out.rect, kBlendColumn,
+        out.rect, schedule_.blendColumn,
         [&](const PixelRect& c) {
           Uniform u = uniformMask(mask.view(c));
           return u == Uniform::no ? std::nullopt : std::optional(u);
@@ -548,7 +542,7 @@ class Evaluation {
     std::span<Tile> in(inputs, n->inputs.size());
     for (std::size_t i = 0; i < n->inputs.size(); ++i)
       in[i] = evaluated                        ? evaluated[i]
-              : n->blendsByMask() && i == 2 ? mask
+              : n->blendsByMask() && i == 2 && mask.data ? mask
                                             : evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
     n->compute(out, in, e.state.get());
   }
@@ -565,6 +559,7 @@ class Evaluation {
     return std::nullopt;
   }
 
+  const Schedule schedule_;
   std::int64_t cellWidth_, cellHeight_;
   // The first exception of any cell, for the threads waiting on failed cells to throw.
   mutable Failure failure_;
@@ -576,13 +571,14 @@ class Evaluation {
 }  // namespace
 
 void renderStrips(const Node::Ptr& root, const PixelRect& region,
-                  const std::function<void(const Tile& strip)>& sink, Grain grain) {
+                  const std::function<void(const Tile& strip)>& sink, const Schedule& schedule,
+                  Schedule::Grain tiles) {
   if (region.isEmpty()) return;
-  std::int64_t bandRows = std::max<std::int64_t>(256, kBandPixels / region.width);
+  std::int64_t bandRows = std::max(schedule.bandRows, schedule.bandPixels / region.width);
   for (std::int64_t y = region.y; y < region.maxY(); y += bandRows) {
     PixelRect band{region.x, y, region.width, std::min(bandRows, region.maxY() - y)};
-    Evaluation evaluation(root, band, grain);
-    forEachTile(band, grain.width, grain.height, [&](const PixelRect& tile, int worker) {
+    Evaluation evaluation(root, band, schedule, tiles);
+    forEachTile(band, tiles.width, tiles.height, [&](const PixelRect& tile, int worker) {
       Arena& arena = arenaOf(worker);
       arena.reset();
       sink(evaluation.evaluateRoot(tile, arena));

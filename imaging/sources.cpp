@@ -68,7 +68,7 @@ class Constant final : public Node {
 // for.
 class BlockFacts {
  public:
-  static constexpr std::int64_t kSize = 32;
+  static constexpr std::int64_t kSize = Schedule::kFactBlock;
   enum Fact : std::uint8_t { kUnknown, kYes, kNo };
 
   BlockFacts(std::int64_t width, std::int64_t height)
