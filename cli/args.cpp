@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <locale.h>
 #include <optional>
-#include <ranges>
 #include <string_view>
 #include <vector>
 
@@ -54,11 +53,15 @@ std::optional<std::int64_t> integer(std::string_view piece) {
 }
 
 // "WxH", split at lower-case 'x' only; pieces that are not integers are dropped. A value
-// that does not leave exactly two integers keeps the size an earlier "--size" gave.
+// that does not leave exactly two integers keeps the size an earlier "--size" gave. (Split by
+// hand: clang 14, which builds the fuzz targets, cannot compile libstdc++ 12's views::split.)
 void readSize(std::string_view text, Args& a) {
   std::vector<std::int64_t> sides;
-  for (auto piece : std::views::split(text, 'x'))
-    if (auto side = integer(std::string_view(piece.begin(), piece.end()))) sides.push_back(*side);
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find('x', start), text.size());
+    if (auto side = integer(text.substr(start, end - start))) sides.push_back(*side);
+    start = end + 1;
+  }
   if (sides.size() != 2) return;
   a.width = sides[0];
   a.height = sides[1];

@@ -49,18 +49,19 @@ inline V repeated(f4 v) {
   else return V{v[0], v[1], v[2], v[3], v[0], v[1], v[2], v[3]};
 }
 
-// Component k of each pixel, in all four of that pixel's lanes.
+// Component k of each pixel, in all four of that pixel's lanes. (__builtin_shufflevector: the
+// spelling GCC and clang share; the fuzz targets are built with clang.)
 template <int k>
 inline f4 lane(f4 v) {
-  return __builtin_shuffle(v, i4{k, k, k, k});
+  return __builtin_shufflevector(v, v, k, k, k, k);
 }
 template <int k>
 inline f8 lane(f8 v) {
-  return __builtin_shuffle(v, i8{k, k, k, k, k + 4, k + 4, k + 4, k + 4});
+  return __builtin_shufflevector(v, v, k, k, k, k, k + 4, k + 4, k + 4, k + 4);
 }
 // The colour of c with the alpha of a.
-inline f4 withAlpha(f4 c, f4 a) { return __builtin_shuffle(c, a, i4{0, 1, 2, 7}); }
-inline f8 withAlpha(f8 c, f8 a) { return __builtin_shuffle(c, a, i8{0, 1, 2, 11, 4, 5, 6, 15}); }
+inline f4 withAlpha(f4 c, f4 a) { return __builtin_shufflevector(c, a, 0, 1, 2, 7); }
+inline f8 withAlpha(f8 c, f8 a) { return __builtin_shufflevector(c, a, 0, 1, 2, 11, 4, 5, 6, 15); }
 
 // 1/a from the hardware estimate and one Newton step: within a few ulps of a division, at a
 // fraction of its cost. Nothing divides as often as unpremultiplying does.

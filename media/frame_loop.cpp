@@ -20,9 +20,7 @@
 #include "cli/diagnostics.h"
 #include "cli/state.h"
 #include "matte/matte.h"
-#include "media/limits.h"
 #include "media/video_source.h"
-#include "segmentation/segmentation.h"
 
 using imaging::Image;
 using imaging::PixelFormat;
@@ -70,7 +68,7 @@ void keepLargeBlocks() {
 void runFrameLoop(video::Reader& reader, float frameRate) {
   auto total = expectedTotal(args.t, frameRate);
   if (!total) fail("cannot count the frames of a range of " + std::to_string(args.t) + " seconds");
-  if (auto tooLarge = sizeProblem(W, H)) fail("cannot allocate a frame: " + *tooLarge);
+  // The video source has checked the size: whole pixels, within the limits.
   const auto width = static_cast<std::int64_t>(W), height = static_cast<std::int64_t>(H);
   const std::int64_t rowBytes = width * 4;
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(rowBytes * height));
@@ -81,11 +79,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
     maskBuffers.push_back(maskBuffer(width, height));
     maskBuffers.push_back(maskBuffer(width, height));
   }
-  try {
-    prepareMask();
-  } catch (const segmentation::SetupError& e) {
-    fail(e.what());
-  }
+  prepareMask();
   keepLargeBlocks();
   std::int64_t n = 0;
   std::optional<Image> lastMask;
@@ -98,12 +92,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
     ctx.render(fitted(Image::fromPixels({frame->bgra, frame->width, frame->height, frame->rowBytes, PixelFormat::bgra8})),
                fittedFrame.data(), rowBytes, outRect, srgb);
     Image picture = Image::fromPixels({fittedFrame.data(), int(width), int(height), rowBytes, PixelFormat::rgba8});
-    std::optional<Image> found;
-    try {
-      found = rawMask(picture, outRect);
-    } catch (const segmentation::SetupError& e) {
-      fail(e.what());
-    }
+    std::optional<Image> found = rawMask(picture, outRect);
     std::optional<Image> prev = lastMask;
     Image m = found ? *found : prev ? *prev : clear;
     if (args.smooth > 0) {

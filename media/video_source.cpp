@@ -4,7 +4,9 @@
 
 #include "cli/args.h"
 #include "cli/diagnostics.h"
+#include "media/failures.h"
 #include "media/frame_loop.h"
+#include "media/limits.h"
 #include "media/modes.h"
 #include "video/video.h"
 
@@ -41,11 +43,21 @@ Image fitted(const Image& picture) {
   return p.cropped(outRect);
 }
 
-void runVideo() {
-  W = args.width >= 1 ? double(args.width) : 1080;
-  H = args.height >= 1 ? double(args.height) : 1920;
-  outRect = Rect{0, 0, W, H};
+namespace {
 
+// Checked before any file is touched: a size that cannot be worked on is refused whatever
+// the video.
+void setGeometry() {
+  const std::int64_t width = args.width >= 1 ? args.width : 1080;
+  const std::int64_t height = args.height >= 1 ? args.height : 1920;
+  if (auto tooLarge = sizeProblem(width, height)) fail("cannot allocate a frame: " + *tooLarge);
+  W = double(width);
+  H = double(height);
+  outRect = Rect{0, 0, W, H};
+}
+
+[[noreturn]] void openAndRun() {
+  setGeometry();
   if (auto failure = source.open(args.input)) {
     if (failure->stage == video::Stage::Open) fail("no video track in " + args.input);
     fail("cannot read " + args.input);
@@ -54,4 +66,16 @@ void runVideo() {
   if (auto failure = reader.open(source)) fail(withReason(failure->description));
   if (auto failure = reader.start(args.ss, args.t)) fail(withReason(failure->description));
   runFrameLoop(reader, source.frameRate());
+}
+
+}  // namespace
+
+void runVideo() {
+  // Whatever is thrown while matting a frame (the network's run, memory in a render) ends
+  // the run before that frame is written: the stream holds whole frames only.
+  try {
+    openAndRun();
+  } catch (...) {
+    failOnException("matting failed: ");
+  }
 }

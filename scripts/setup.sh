@@ -16,6 +16,8 @@ packages=(
   python3 python3-onnx python3-flatbuffers python3-numpy python3-pil # model conversion, quality table
   locales                                                          # a comma-decimal locale for the tests
 )
+# What one script needs besides (scripts/fuzz.sh: clang and its libFuzzer).
+packages+=(${QUELM_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

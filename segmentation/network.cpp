@@ -80,11 +80,15 @@ void openRuntime() {
   (void)opened;
 }
 
+// The runtime's own log is dropped: standard error carries the tool's lines alone, and a
+// failing run reaches us anyway, as the exception that its status becomes.
+void ORT_API_CALL dropLogLine(void*, OrtLoggingLevel, const char*, const char*, const char*, const char*) {}
+
 // One environment per process, never destroyed: sessions made from it live as long as the
 // process, and tearing the runtime down during exit buys nothing.
 Ort::Env& environment() {
   openRuntime();
-  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "quelm-matte");
+  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_ERROR, "quelm-matte", dropLogLine, nullptr);
   return *env;
 }
 
@@ -134,7 +138,12 @@ Tensor Network::run(const float* input, int channels, int height, int width) con
   const char* inputName = session_->inputName.c_str();
   const char* outputName = session_->outputName.c_str();
   try {
-    auto outputs = session_->session.Run(Ort::RunOptions{nullptr}, &inputName, &in, 1, &outputName, 1);
+    Ort::RunOptions options{nullptr};
+    if (runFails && runFails()) {
+      options = Ort::RunOptions();
+      options.SetTerminate();
+    }
+    auto outputs = session_->session.Run(options, &inputName, &in, 1, &outputName, 1);
     auto info = outputs.front().GetTensorTypeAndShapeInfo();
     const float* values = outputs.front().GetTensorData<float>();
     return {info.GetShape(), std::vector<float>(values, values + info.GetElementCount())};
@@ -151,7 +160,13 @@ std::filesystem::path modelDir() {
 
 }  // namespace segmentation
 
-#if defined(__SANITIZE_ADDRESS__)
+// GCC says it builds with AddressSanitizer with a macro, clang through __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUELM_ADDRESS_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QUELM_ADDRESS_SANITIZER)
 // ONNX Runtime loses a few hundred bytes of its own while it makes an environment and a
 // session (allocated and dropped inside the library, whatever we release). LeakSanitizer keeps
 // watching every other allocation; this object is linked into every program that can load the

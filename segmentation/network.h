@@ -34,12 +34,18 @@ class Network {
   Network& operator=(const Network&) = delete;
 
   // Runs the network on 1 x channels x height x width values; safe from several threads.
+  // Throws std::runtime_error when the runtime fails.
   Tensor run(const float* input, int channels, int height, int width) const;
 
  private:
   struct Session;
   std::unique_ptr<Session> session_;
 };
+
+// Asked before every run, when set: true makes the runtime abandon that run, so that it fails
+// as a run that breaks down would. Tests set it to see such a failure reported; the tool
+// never does.
+inline bool (*runFails)() = nullptr;
 
 // Where the models are: QUELM_MODEL_DIR when the environment sets it, else beside an
 // installed binary (<prefix>/share/quelm-matte), else where the build's set-up put them.

@@ -51,7 +51,7 @@ TEST(Diagnostics, FailWritesItsLineAloneThenExitsWithOne) {
   };
   const Case cases[] = {
       {{}, "usage: quelm-matte --in <video> --ss <sec> --t <sec> --size WxH"},
-      {{}, "cannot read /tmp/Grüße \xff.png"},
+      {{}, "cannot read /tmp/Grüße.png"},
       {{}, ""},
       {{}, std::string(200000, 'x')},  // more than a pipe holds at once
       {{"frame 15/30", ""}, "read failed: ?"},
@@ -67,6 +67,32 @@ TEST(Diagnostics, FailWritesItsLineAloneThenExitsWithOne) {
     });
     EXPECT_EQ(ending.status, 1);
     EXPECT_EQ(ending.written, want);
+  }
+}
+
+// Whatever bytes a path or a library's text holds, standard error gets one line of valid
+// UTF-8, and valid text passes unchanged.
+TEST(Diagnostics, LinesAreValidUtf8WithOtherBytesEscaped) {
+  struct Case {
+    std::string text, line;
+  };
+  const Case cases[] = {
+      {"Grüße 名前 😀 \\x41 a\tb", "Grüße 名前 😀 \\x41 a\tb"},  // 2-, 3- and 4-byte characters, a backslash, a tab
+      {"clip-\xff\xfe-x.mp4", "clip-\\xff\\xfe-x.mp4"},
+      {"\x80 \xbf", "\\x80 \\xbf"},                          // continuation bytes alone
+      {"\xc3", "\\xc3"},                                      // cut short at the end
+      {"\xe4\xb8 x", "\\xe4\\xb8 x"},                          // cut short before a space
+      {"\xc0\xaf \xe0\x80\xaf", "\\xc0\\xaf \\xe0\\x80\\xaf"},   // overlong forms of '/'
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                      // a surrogate
+      {"\xf4\x90\x80\x80 \xf5", "\\xf4\\x90\\x80\\x80 \\xf5"},    // beyond U+10FFFF
+      {"two\nlines\r", "two\\x0alines\\x0d"},
+      {std::string("nul\0\x1b\x7f", 6), "nul\\x00\\x1b\\x7f"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(oneLine(c.text), c.line);
+    Ending ending = runChild([&] { fail(c.text); });
+    EXPECT_EQ(ending.status, 1);
+    EXPECT_EQ(ending.written, c.line + "\n");
   }
 }
 

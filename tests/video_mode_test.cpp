@@ -72,6 +72,10 @@ TEST(VideoMode, FailsWithOneLineBeforeAnyFrame) {
       {videoRun(clip, {"--t", "1e308"}), "cannot count the frames of a range of "},
       {{"--in", clip, "--t", "1", "--size", "100000x100000"},
        "cannot allocate a frame: the size 100000x100000 is too large (at most 120 million pixels)"},
+      {{"--in", clips + "missing.mp4", "--t", "1", "--size", "9223372036854775807x100"},
+       "cannot allocate a frame: the size 9223372036854775807x100 is too large (at most 120 million pixels)"},
+      // Standard error stays valid UTF-8 whatever bytes the path holds.
+      {videoRun(clips + "clip-\xff\xfe-x.mp4", {"--t", "1"}), "no video track in " + clips + "clip-\\xff\\xfe-x.mp4"},
   };
   for (const auto& c : cases) {
     ToolRun run = runTool(c.arguments);
