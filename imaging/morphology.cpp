@@ -151,11 +151,12 @@ void morphologyMinimum(const Tile& in, const Tile& out, double radius, const Sch
   if (out.rect.isEmpty()) return;
   if (disk.reach == 0) return copyPixels(in, out);
   const bool greyPlanes = schedule.opaqueSources;
-  if (!schedule.flatCells) return diskMinimum(in, out, disk, greyPlanes);
-
+  // Without flat cells the whole tile is one run. (One call of diskMinimum, so that it stays
+  // inlined: called from two places, it runs 6% more instructions.)
   forEachColumnRun(
-      out.rect, schedule.flatColumn,
-      [&](const PixelRect& c) {
+      out.rect, schedule.flatCells ? schedule.flatColumn : out.rect.width,
+      [&](const PixelRect& c) -> std::optional<f4> {
+        if (!schedule.flatCells) return std::nullopt;
         PixelRect around = c.grownBy(disk.reach, disk.reach);
         f4 p = load4(in.at(around.x, around.y));
         return everyPixelIs(in, around, p) ? std::optional(p) : std::nullopt;
