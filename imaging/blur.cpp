@@ -108,8 +108,12 @@ struct CopyBlur {
 
 class SeparableBlur {
  public:
-  SeparableBlur(double sigma, double cutOff)
-      : kernel_(pixelGaussian(sigma, static_cast<std::int64_t>(std::ceil(cutOff * sigma)))) {}
+  SeparableBlur(double sigma, double cutOff, bool greyPlanes)
+      : kernel_(pixelGaussian(sigma, radiusFor(sigma, cutOff))), greyPlanes_(greyPlanes) {}
+
+  static std::int64_t radiusFor(double sigma, double cutOff) {
+    return static_cast<std::int64_t>(std::ceil(cutOff * sigma));
+  }
 
   GaussianBlur::Reach reach() const { return {radiusOf(kernel_), radiusOf(kernel_)}; }
   void prepare(const PixelRect&) {}
@@ -122,7 +126,7 @@ class SeparableBlur {
  private:
   void blur(const Tile& input, const Tile& out) const {
     const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
-    if (isOpaqueGrey(input, out.rect.grownBy(r, r))) return blurGrey(input, out);
+    if (greyPlanes_ && isOpaqueGrey(input, out.rect.grownBy(r, r))) return blurGrey(input, out);
     std::vector<float> columns(4 * (width + 2 * r));
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       convolve(columns.data(), input.at(out.rect.x - r, y), input.stride, kernel_,
@@ -147,6 +151,7 @@ class SeparableBlur {
   }
 
   HalfKernel kernel_;
+  bool greyPlanes_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -266,7 +271,7 @@ class LazyGrid {
 class ReducedBlur {
  public:
   ReducedBlur(double sigma, std::int64_t factor, double cutOff)
-      : f_(factor), triangle_(factor), up_{factor}, cellWidth_((kCellPixels + factor - 1) / factor) {
+      : f_(factor), triangle_(factor), up_{factor}, cellWidth_((Schedule::kBlurGridCell + factor - 1) / factor) {
     double gridVariance = (sigma * sigma + 1.0 / 12 - triangle_.variance() - up_.variance()) / double(f_ * f_);
     double gridSigma = std::sqrt(gridVariance);
     kernel_ = sampledGaussian(gridSigma, static_cast<std::int64_t>(std::ceil(cutOff * gridSigma)));
@@ -296,11 +301,6 @@ class ReducedBlur {
   }
 
  private:
-  // A cell spans about this many input pixels across. Narrower cells would widen reach() less
-  // but shrink the input in shorter pieces, which costs more per pixel; the renderer's tiles are
-  // 128 pixels wide, so this much reach hardly adds to the input a render computes.
-  static constexpr std::int64_t kCellPixels = 64;
-
   // The farthest input pixel an output reads when the grid it reads reaches `margin` cells past
   // its upsampling taps.
   std::int64_t reachWithMargin(std::int64_t margin) const {
@@ -375,11 +375,17 @@ class ReducedBlur {
 // picture's size rather than a third).
 using BlurMethod = std::variant<CopyBlur, SeparableBlur, ReducedBlur>;
 
-BlurMethod methodFor(double sigma, double cutOff) {
-  if (!(sigma > 0)) return CopyBlur{};
-  if (sigma < 4) return SeparableBlur(sigma, cutOff);
-  if (!(sigma <= GaussianBlur::kWidestSigma)) throw std::length_error("a Gaussian blur too wide to cut off");
+constexpr double kReducedFrom = 4;
+
+ReducedBlur reducedBlur(double sigma, double cutOff) {
   return ReducedBlur(sigma, std::max<std::int64_t>(2, static_cast<std::int64_t>(sigma * 3 / 5)), cutOff);
+}
+
+BlurMethod methodFor(double sigma, double cutOff, const Schedule& schedule) {
+  if (!(sigma > 0)) return CopyBlur{};
+  if (!(sigma <= GaussianBlur::kWidestSigma)) throw std::length_error("a Gaussian blur too wide to cut off");
+  if (sigma < kReducedFrom || !schedule.reducedGridBlurs) return SeparableBlur(sigma, cutOff, schedule.opaqueSources);
+  return reducedBlur(sigma, cutOff);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -500,8 +506,8 @@ struct GaussianBlur::State {
   BlurMethod method;
 };
 
-GaussianBlur::GaussianBlur(double sigma, double cutOff)
-    : state_(std::make_unique<State>(State{methodFor(sigma, cutOff)})) {}
+GaussianBlur::GaussianBlur(double sigma, double cutOff, const Schedule& schedule)
+    : state_(std::make_unique<State>(State{methodFor(sigma, cutOff, schedule)})) {}
 GaussianBlur::~GaussianBlur() = default;
 GaussianBlur::GaussianBlur(GaussianBlur&&) noexcept = default;
 GaussianBlur& GaussianBlur::operator=(GaussianBlur&&) noexcept = default;
@@ -520,6 +526,17 @@ void GaussianBlur::compute(const InputReader& read, const Tile& out) const {
 }
 
 bool GaussianBlur::readsInParts() const { return std::holds_alternative<ReducedBlur>(state_->method); }
+
+GaussianBlur::Reach GaussianBlur::farthestReach(double sigma, double cutOff) {
+  if (!(sigma > 0)) return {0, 0};
+  if (!(sigma <= kWidestSigma)) throw std::length_error("a Gaussian blur too wide to cut off");
+  const std::int64_t exact = SeparableBlur::radiusFor(sigma, cutOff);
+  if (sigma < kReducedFrom) return {exact, exact};
+  const Reach reduced = reducedBlur(sigma, cutOff).reach();
+  return {std::max(exact, reduced.x), std::max(exact, reduced.y)};
+}
+
+bool GaussianBlur::readsInParts(double sigma) { return sigma >= kReducedFrom && sigma <= kWidestSigma; }
 
 void GaussianBlur::compute(const Tile& input, const Tile& out) const {
   compute([&](const PixelRect&, const Use& use) { use(input); }, out);

@@ -21,12 +21,6 @@ namespace {
 
 PixelRect wholePixels(const Rect& r) { return Node::pixelsInside(r); }
 
-// Half-float renders keep masks from one frame to the next: one value but for a thin edge, so
-// narrower tiles leave more of them flat (a person's mask in the frame loop has 53% of its
-// pixels in tiles that are not flat at 128x32, 33% at 64x32, and renders about 14% faster).
-// Pictures are never flat, and narrower tiles only add reach and overhead there.
-constexpr Grain kMaskGrain{64, 32};
-
 // n copies of one pixel's bytes.
 template <std::size_t Bytes>
 void fillPixels(std::uint8_t* d, const std::uint8_t (&pixel)[Bytes], std::int64_t n) {
@@ -47,7 +41,7 @@ void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowB
       if (strip.flat) fillPixels(d, flat, strip.rect.width);
       else pixelsToBytes(strip.at(strip.rect.x, y), d, strip.rect.width, straight);
     }
-  });
+  }, options_.schedule, options_.schedule.tiles);
 }
 
 void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const {
@@ -74,7 +68,7 @@ void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowB
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 8 * i), h);
       }
     }
-  }, kMaskGrain);
+  }, options_.schedule, options_.schedule.maskTiles);
 }
 
 namespace {

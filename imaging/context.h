@@ -7,6 +7,7 @@
 #include <string>
 
 #include "imaging/image.h"
+#include "imaging/schedule.h"
 
 namespace imaging {
 
@@ -30,6 +31,7 @@ struct ContextOptions {
   ColorSpace workingSpace = ColorSpace::sRGB;
   ColorSpace outputSpace = ColorSpace::sRGB;
   bool cacheIntermediates = true;  // the engine never keeps pixels between renders either way
+  Schedule schedule = {};
 };
 
 class Context {
@@ -44,7 +46,7 @@ class Context {
 
   // RGBA half floats over `bounds`, top row first: the values exactly as computed
   // (premultiplied, unclamped), for an image over the same memory to take back unchanged.
-  // Rendered in finer tiles than the 8-bit output, for masks.
+  // Rendered in the schedule's tiles for masks.
   void renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
 
   // The image over its extent as an 8-bit sRGB picture file. The file appears whole or not

@@ -19,22 +19,25 @@ namespace {
 // ---- Area filters -------------------------------------------------------------------------
 
 struct PreparedBlur final : RenderState {
-  PreparedBlur(double sigma, double cutOff) : blur(sigma, cutOff) {}
+  PreparedBlur(double sigma, double cutOff, const Schedule& schedule) : blur(sigma, cutOff, schedule) {}
   GaussianBlur blur;
 };
 
+// A blur that reads its input in parts would lose by having the whole region computed first,
+// to see whether it is flat.
 class Blur final : public Node {
  public:
   Blur(Ptr input, double sigma, double cutOff)
-      : Blur(std::move(input), sigma, cutOff, GaussianBlur(sigma, cutOff)) {}
-
-  // A blur that reads its input in parts would lose by having the whole region computed first.
-  bool keepsFlatInput() const override { return !readsInParts_; }
+      : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input},
+             {.sharesInputPixels = true, .keepsFlatInput = !GaussianBlur::readsInParts(sigma), .pullsInputs = true}),
+        sigma_(sigma),
+        cutOff_(cutOff),
+        reach_(GaussianBlur::farthestReach(sigma, cutOff)) {}
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override { return out.grownBy(reach_.x, reach_.y); }
 
-  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
-    auto state = std::make_unique<PreparedBlur>(sigma_, cutOff_);
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi, const Schedule& schedule) const override {
+    auto state = std::make_unique<PreparedBlur>(sigma_, cutOff_, schedule);
     state->blur.prepare(roi);
     return state;
   }
@@ -43,23 +46,14 @@ class Blur final : public Node {
     static_cast<const PreparedBlur*>(state)->blur.compute(in[0], out);
   }
 
-  bool pullsInputs() const override { return true; }
   void computePulling(const Tile& out, const InputReader& read, const RenderState* state) const override {
     static_cast<const PreparedBlur*>(state)->blur.compute(
         [&](const PixelRect& r, const GaussianBlur::Use& use) { read(0, r, use); }, out);
   }
 
  private:
-  Blur(Ptr input, double sigma, double cutOff, const GaussianBlur& blur)
-      : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input}),
-        sigma_(sigma),
-        cutOff_(cutOff),
-        reach_(blur.reach()),
-        readsInParts_(blur.readsInParts()) {}
-
   double sigma_, cutOff_;
   GaussianBlur::Reach reach_;
-  bool readsInParts_;
 };
 
 // Whether a pixel box is a picture's, not an endless one's.
@@ -79,19 +73,18 @@ class WideBlur final : public Node {
  public:
   enum class Axis { x, y };
 
-  WideBlur(Ptr input, double sigma, Axis axis, const PixelRect& box, bool clamped)
-      : Node(NodeKind::area, extentOf(input->extent, sigma, axis, clamped), {input}),
-        sigma_(sigma), axis_(axis), box_(box), clamped_(clamped) {}
-
   // Clamped, its weights add up to 1: a flat input gives that value.
-  bool keepsFlatInput() const override { return clamped_; }
+  WideBlur(Ptr input, double sigma, Axis axis, const PixelRect& box, bool clamped)
+      : Node(NodeKind::area, extentOf(input->extent, sigma, axis, clamped), {input},
+             {.sharesInputPixels = true, .keepsFlatInput = clamped}),
+        sigma_(sigma), axis_(axis), box_(box), clamped_(clamped) {}
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     if (axis_ == Axis::x) return {box_.x, out.y, box_.width, out.height};
     return {out.x, box_.y, out.width, box_.height};
   }
 
-  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi, const Schedule&) const override {
     const bool x = axis_ == Axis::x;
     SpanBlur blur(sigma_, x ? box_.x : box_.y, x ? box_.maxX() : box_.maxY(), clamped_);
     blur.prepare(x ? roi.x : roi.y, x ? roi.maxX() : roi.maxY());
@@ -120,10 +113,11 @@ class WideBlur final : public Node {
   bool clamped_;
 };
 
-// What a wide erosion learns once per render: the least of each component over the input
-// pixels it reads at all.
-struct LeastInput final : RenderState {
-  explicit LeastInput(const PixelRect& scanned) : scanned(scanned) {}
+// What an erosion keeps for a render: its schedule, and, when wide, the least of each
+// component over the input pixels it reads at all, learnt once.
+struct PreparedErosion final : RenderState {
+  PreparedErosion(const Schedule& schedule, const PixelRect& scanned) : schedule(schedule), scanned(scanned) {}
+  const Schedule schedule;
   const PixelRect scanned;
   mutable std::atomic<std::uint8_t> state{kIdle};
   mutable Failure failure;
@@ -138,28 +132,22 @@ struct LeastInput final : RenderState {
 // values below 0, which no mask has, pays for it everywhere.)
 class MorphologyMinimum final : public Node {
  public:
-  MorphologyMinimum(Ptr input, double radius)
-      : Node(NodeKind::area, input->extent, {input}),
-        box_(input->pixelBox()),
-        radius_(withinReach(radius, box_)),
-        reach_(morphologyReach(radius_)) {}
+  MorphologyMinimum(const Ptr& input, double radius)
+      : MorphologyMinimum(input, withinReach(radius, input->pixelBox()), 0) {}
 
-  bool keepsFlatInput() const override { return !wide(); }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     const PixelRect around = out.grownBy(reach_, reach_);
     return wide() ? around.intersected(box_) : around;
   }
-  void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
-    morphologyMinimum(in[0], out, radius_);
+  void compute(const Tile& out, std::span<const Tile> in, const RenderState* state) const override {
+    morphologyMinimum(in[0], out, radius_, static_cast<const PreparedErosion*>(state)->schedule);
   }
 
-  bool pullsInputs() const override { return wide(); }
-  std::unique_ptr<RenderState> prepare(const PixelRect& roi) const override {
-    if (!wide()) return nullptr;
-    return std::make_unique<LeastInput>(inputRegion(0, roi));
+  std::unique_ptr<RenderState> prepare(const PixelRect& roi, const Schedule& schedule) const override {
+    return std::make_unique<PreparedErosion>(schedule, wide() ? inputRegion(0, roi) : PixelRect{});
   }
   void computePulling(const Tile& out, const InputReader& read, const RenderState* state) const override {
-    const auto& facts = *static_cast<const LeastInput*>(state);
+    const auto& facts = *static_cast<const PreparedErosion*>(state);
     if (everyDiskReachesPastTheBox(out.rect)) {
       const f4 least = leastInput(read, facts);
       const bool noneBelowZero = least[0] >= 0 && least[1] >= 0 && least[2] >= 0 && least[3] >= 0;
@@ -171,12 +159,24 @@ class MorphologyMinimum final : public Node {
     scratch.assign(static_cast<std::size_t>(4 * around.area()), 0.0f);
     const Tile padded{scratch.data(), 4 * around.width, around};
     read(0, around.intersected(box_), [&](const Tile& t) { simd::copyPixels(t, padded.view(t.rect)); });
-    morphologyMinimum(padded, out, radius_);
+    morphologyMinimum(padded, out, radius_, facts.schedule);
   }
 
  private:
-  // Radii whose cost grows with them: beyond this reach the erosion looks at the box.
+  // Radii whose cost grows with them: beyond this reach the erosion looks at the box, which it
+  // reads in parts.
   static constexpr std::int64_t kWideReach = 64;
+
+  // `radius` within reach already.
+  MorphologyMinimum(const Ptr& input, double radius, int)
+      : Node(NodeKind::area, input->extent, {input}, hintsFor(morphologyReach(radius))),
+        box_(input->pixelBox()),
+        radius_(radius),
+        reach_(morphologyReach(radius)) {}
+
+  static Hints hintsFor(std::int64_t reach) {
+    return {.sharesInputPixels = true, .keepsFlatInput = reach <= kWideReach, .pullsInputs = reach > kWideReach};
+  }
 
   static double withinReach(double radius, const PixelRect& box) {
     if (!bounded(box)) return radius;
@@ -204,13 +204,13 @@ class MorphologyMinimum final : public Node {
     return dx * dx + dy * dy <= radius_ * radius_;
   }
 
-  f4 leastInput(const InputReader& read, const LeastInput& facts) const {
+  f4 leastInput(const InputReader& read, const PreparedErosion& facts) const {
     computeOnce(facts.state, facts.failure, [&] {
-      constexpr std::int64_t kRows = 32;
+      const std::int64_t rows = facts.schedule.tiles.height;
       const PixelRect& s = facts.scanned;
       f4 least = splat(std::numeric_limits<float>::infinity());
-      for (std::int64_t y = s.y; y < s.maxY(); y += kRows)
-        read(0, {s.x, y, s.width, std::min(kRows, s.maxY() - y)}, [&](const Tile& t) {
+      for (std::int64_t y = s.y; y < s.maxY(); y += rows)
+        read(0, {s.x, y, s.width, std::min(rows, s.maxY() - y)}, [&](const Tile& t) {
           for (std::int64_t row = t.rect.y; row < t.rect.maxY(); ++row)
             for (std::int64_t x = t.rect.x; x < t.rect.maxX(); ++x) least = min4(least, load4(t.at(x, row)));
         });
@@ -227,28 +227,13 @@ class MorphologyMinimum final : public Node {
 
 // ---- Point-wise filters -------------------------------------------------------------------
 
-// What the renderer may know of a point-wise filter without computing it.
-struct Traits {
-  bool blendsByMask = false;
-  bool keepsOpaqueInput = false;  // where its input is opaque, its pixels are the input's
-  bool givesOpacity = false;      // its pixels are opaque whatever the input
-};
-
 // Applies op to every pixel of the inputs (one tile each, all covering out.rect), two pixels
 // at a time. op is generic over f4 and f8, so its formula is written once.
 template <class Op>
 class PointWise final : public Node {
  public:
-  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, Traits traits)
-      : Node(NodeKind::pointwise, extent, std::move(inputs)), op_(op), traits_(traits) {}
-
-  bool blendsByMask() const override { return traits_.blendsByMask; }
-  bool passesInputThrough(const PixelRect& box) const override {
-    return traits_.keepsOpaqueInput && inputs[0]->isOpaqueOver(box);
-  }
-  bool isOpaqueOver(const PixelRect& box) const override {
-    return traits_.givesOpacity || passesInputThrough(box);
-  }
+  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, Hints hints)
+      : Node(NodeKind::pointwise, extent, std::move(inputs), std::move(hints)), op_(op) {}
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     const std::int64_t x0 = out.rect.x, n = 4 * out.rect.width;
@@ -272,12 +257,11 @@ class PointWise final : public Node {
   }
 
   Op op_;
-  Traits traits_;
 };
 
 template <class Op>
-Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Traits traits = {}) {
-  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, traits);
+Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Hints hints = {}) {
+  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, std::move(hints));
 }
 
 }  // namespace
@@ -308,7 +292,7 @@ Node::Ptr makeUnpremultiply(const Node::Ptr& input) {
 // Only alpha changes: the stored colour components stay, whatever they mean.
 Node::Ptr makeAlphaOne(const Node::Ptr& input, const Rect& inside) {
   return pointWise(inside, {input}, [](auto p) { return withAlpha(p, decltype(p){} + 1); },
-                   {.keepsOpaqueInput = true, .givesOpacity = true});
+                   {.keepsOpaqueInput = true, .opaque = true});
 }
 
 // The mask's value is its premultiplied green: transparent mask pixels count as 0.
@@ -316,7 +300,7 @@ Node::Ptr makeBlendWithMask(const Node::Ptr& input, const Node::Ptr& background,
   Rect extent = input->extent.intersected(mask->extent).united(background->extent);
   return pointWise(
       extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); },
-      {.blendsByMask = true});
+      {.blend = Hints::Blend{.whereOne = 0, .whereZero = 1, .mask = 2}});
 }
 
 Node::Ptr makeAddition(const Node::Ptr& input, const Node::Ptr& background) {

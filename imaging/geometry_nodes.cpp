@@ -20,8 +20,8 @@ namespace {
 // Remembers the transform it stands for, so that a further transform can fold into it.
 class TransformNode : public Node {
  public:
-  TransformNode(NodeKind kind, Rect extent, std::vector<Ptr> inputs, Ptr original, Affine transform)
-      : Node(kind, extent, std::move(inputs)), original(std::move(original)), transform(transform) {}
+  TransformNode(NodeKind kind, Rect extent, std::vector<Ptr> inputs, Ptr original, Affine transform, Hints hints)
+      : Node(kind, extent, std::move(inputs), std::move(hints)), original(std::move(original)), transform(transform) {}
   const Ptr original;
   const Affine transform;
 };
@@ -29,8 +29,8 @@ class TransformNode : public Node {
 class Resample final : public TransformNode {
  public:
   Resample(Ptr input, Ptr original, Affine transform, AxisMap x, AxisMap y)
-      : TransformNode(NodeKind::area, transform.apply(original->extent), {std::move(input)},
-                      original, transform),
+      : TransformNode(NodeKind::area, transform.apply(original->extent), {std::move(input)}, original, transform,
+                      {.sharesInputPixels = true}),
         x_(x),
         y_(y) {}
 
@@ -49,22 +49,16 @@ class Resample final : public TransformNode {
 class Translation final : public TransformNode {
  public:
   Translation(Ptr input, Affine transform)
-      : TransformNode(NodeKind::pointwise, transform.apply(input->extent), {input}, input, transform),
-        shift_{static_cast<std::int64_t>(transform.tx), static_cast<std::int64_t>(transform.ty)} {}
+      : TransformNode(NodeKind::pointwise, transform.apply(input->extent), {input}, input, transform,
+                      {.view = true,
+                       .shift = {static_cast<std::int64_t>(transform.tx), static_cast<std::int64_t>(transform.ty)}}) {}
 
-  bool isView() const override { return true; }
-  bool passesInputThrough(const PixelRect&) const override { return true; }
-  bool isOpaqueOver(const PixelRect& box) const override { return inputs[0]->isOpaqueOver(inputRegion(0, box)); }
-  Shift shift() const override { return shift_; }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
-    return {out.x - shift_.dx, out.y - shift_.dy, out.width, out.height};
+    return {out.x - hints.shift.dx, out.y - hints.shift.dy, out.width, out.height};
   }
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     simd::copyPixels({in[0].data, in[0].stride, out.rect, in[0].flat}, out);
   }
-
- private:
-  Shift shift_;
 };
 
 // Whether t moves by whole pixels, no further than any picture reaches.
@@ -76,10 +70,8 @@ bool isWholePixelMove(const Affine& t) {
 // Swaps the axes: output (x, y) is input (y, x).
 class Transpose final : public Node {
  public:
-  explicit Transpose(Ptr input)
-      : Node(NodeKind::area, swapped(input->extent), {input}) {}
+  explicit Transpose(Ptr input) : Node(NodeKind::area, swapped(input->extent), {input}) {}
 
-  bool sharesInputPixels() const override { return false; }
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     return {out.y, out.x, out.height, out.width};
   }
@@ -98,7 +90,8 @@ class Transpose final : public Node {
 class GeneralTransform final : public TransformNode {
  public:
   GeneralTransform(Ptr input, Affine transform)
-      : TransformNode(NodeKind::area, transform.apply(input->extent), {input}, input, transform),
+      : TransformNode(NodeKind::area, transform.apply(input->extent), {input}, input, transform,
+                      {.sharesInputPixels = true}),
         inverse_(invert(transform)) {}
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
@@ -147,27 +140,21 @@ class GeneralTransform final : public TransformNode {
 
 class Crop final : public Node {
  public:
-  Crop(Ptr input, const Rect& rect) : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}) {}
-  bool isView() const override { return true; }
-  bool passesInputThrough(const PixelRect&) const override { return true; }
-  bool isOpaqueOver(const PixelRect& box) const override { return inputs[0]->isOpaqueOver(box); }
+  Crop(Ptr input, const Rect& rect)
+      : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}, {.view = true}) {}
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     simd::copyPixels(in[0], out);
   }
 };
 
 // Edge pixels repeat outward: each output pixel reads the nearest pixel of the input's box.
+// Inside the input's box a strip reads just its own pixels; outside, only edge pixels: no
+// input pixel is worth a buffer for it.
 class Clamp final : public Node {
  public:
   explicit Clamp(Ptr input)
-      : Node(NodeKind::area, input->pixelBox().isEmpty() ? Rect{} : Rect::infinite(), {input}) {}
-
-  // Inside the input's box a strip reads just its own pixels; outside, only edge pixels.
-  bool sharesInputPixels() const override { return false; }
-  bool isView() const override { return true; }
-  bool passesInputThrough(const PixelRect& box) const override { return inputs[0]->pixelBox().contains(box); }
-  bool isOpaqueOver(const PixelRect& box) const override { return inputs[0]->isOpaqueOver(inputRegion(0, box)); }
-  bool keepsFlatInput() const override { return true; }
+      : Node(NodeKind::area, input->pixelBox().isEmpty() ? Rect{} : Rect::infinite(), {input},
+             {.view = true, .keepsFlatInput = true}) {}
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     const PixelRect& b = inputs[0]->pixelBox();

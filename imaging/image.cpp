@@ -18,7 +18,7 @@ Rect Image::extent() const { return node_->extent; }
 
 std::optional<PixelBuffer> Image::pixels() const {
   const Node* n = node_.get();
-  while (n->isView() && n->pixelBox() == n->inputs[0]->pixelBox()) n = n->inputs[0].get();
+  while (n->hints.view && n->pixelBox() == n->inputs[0]->pixelBox()) n = n->inputs[0].get();
   return pixelsOf(*n);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "imaging/schedule.h"
 #include "imaging/tile.h"
 
 namespace imaging {
@@ -33,7 +34,9 @@ class GaussianBlur {
   // weights beyond the cut are a large share of the little that is left. Four leave out
   // 0.006%, which keeps a colour divided by an opacity of 0.001 within a level or so.
   static constexpr double kCutOff = 3, kCutOffForRatios = 4;
-  explicit GaussianBlur(double sigma, double cutOff = kCutOff);
+  // The schedule says whether large sigmas go to the reduced grid, and whether opaque grey
+  // input is blurred as grey values alone.
+  explicit GaussianBlur(double sigma, double cutOff = kCutOff, const Schedule& schedule = {});
   ~GaussianBlur();
   GaussianBlur(GaussianBlur&&) noexcept;
   GaussianBlur& operator=(GaussianBlur&&) noexcept;
@@ -63,9 +66,15 @@ class GaussianBlur {
   // The same, with `input` any tile covering inputRegion(out.rect).
   void compute(const Tile& input, const Tile& out) const;
 
-  // Whether compute() reads only the parts of the input region it lacks (sigma 4 and up),
-  // rather than all of it at once.
+  // Whether compute() reads only the parts of the input region it lacks (sigma 4 and up,
+  // with reduced grids), rather than all of it at once; readsInParts(sigma) says whether it
+  // does under the default schedule.
   bool readsInParts() const;
+  static bool readsInParts(double sigma);
+
+  // The farthest reach() of a blur of this sigma under any schedule: the input region a node
+  // states must do for all of them.
+  static Reach farthestReach(double sigma, double cutOff);
 
  private:
   struct State;
@@ -107,7 +116,9 @@ class SpanBlur {
 // morphologyReach() is the largest such i.
 std::int64_t morphologyReach(double radius);
 PixelRect morphologyInputRegion(const PixelRect& out, double radius);
-void morphologyMinimum(const Tile& in, const Tile& out, double radius);
+// The schedule says whether flat neighbourhoods are filled without the minimum, in columns how
+// wide, and whether opaque grey input is eroded as grey values alone.
+void morphologyMinimum(const Tile& in, const Tile& out, double radius, const Schedule& schedule = {});
 
 // One axis of an axis-aligned affine map from input to output coordinates:
 // output = scale * input + offset (scale may be negative: a mirror). Output pixel centres are

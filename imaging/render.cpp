@@ -19,11 +19,6 @@
 namespace imaging {
 namespace {
 
-// Above this many pixels a render is cut into bands, each planned on its own: a band's
-// buffers are reused by the next, so a large picture faults in fresh memory for one band
-// only. A default video frame (1080x1920) is one band.
-constexpr std::int64_t kBandPixels = std::int64_t{2} << 20;
-
 // No node reads more than three inputs (a blend: image, background, mask).
 constexpr std::size_t kMaxInputs = 3;
 
@@ -197,25 +192,20 @@ void zero(const Tile& t) {
     std::memset(t.at(t.rect.x, y), 0, sizeof(float) * 4 * t.rect.width);
 }
 
-// Within a tile, a blend looks for a mask of 0 or 1 in columns this wide.
-constexpr std::int64_t kBlendColumn = 32;
 // A buffer's cell that came out as one value, beside kDone (once.h). A flat cell keeps only its
 // value until a read that is not flat throughout needs its pixels: most of a mask is flat, and
 // most reads of it are too.
 constexpr std::uint8_t kFlat = kDone + 1;
-// A flat cell's pixels are written out in parts, this many across and down, as reads need
-// them: a blur's margin reaches a few pixels into the cells beside its tile, not across them.
-constexpr std::int64_t kPartColumns = 8, kPartRows = 4;
 
-// The blend's mask over a tile, if it is the same 0 or 1 everywhere: then the blend is just
-// its background or its image there.
-enum class Uniform { no, zero, one };
+// The blend's mask over a tile, if it is flat 0 or 1: then the blend shows one of its sides
+// there.
+enum class MaskValue { mixed, zero, one };
 // Every blend asks this of every tile, so the mask's green is scanned two pixels at a time
 // for its least and greatest value, a row at a time until they differ. A NaN anywhere makes
 // the tile mixed, as it would be pixel by pixel.
-Uniform uniformMask(const Tile& mask) {
-  if (mask.rect.isEmpty()) return Uniform::zero;
-  if (mask.flat) return mask.data[1] == 0 ? Uniform::zero : mask.data[1] == 1 ? Uniform::one : Uniform::no;
+MaskValue flatMaskValue(const Tile& mask) {
+  if (mask.rect.isEmpty()) return MaskValue::zero;
+  if (mask.flat) return mask.data[1] == 0 ? MaskValue::zero : mask.data[1] == 1 ? MaskValue::one : MaskValue::mixed;
   float least = mask.at(mask.rect.x, mask.rect.y)[1], greatest = least, poison = 0;
   const std::int64_t n = 4 * mask.rect.width;
   for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && least == greatest; ++y) {
@@ -230,16 +220,21 @@ Uniform uniformMask(const Tile& mask) {
       least = std::min(least, lo[k]), greatest = std::max(greatest, hi[k]), poison += nan[k];
     if (i < n) least = std::min(least, p[i + 1]), greatest = std::max(greatest, p[i + 1]), poison += p[i + 1] * 0;
   }
-  if (least != greatest || poison != 0) return Uniform::no;
-  return least == 0 ? Uniform::zero : least == 1 ? Uniform::one : Uniform::no;
+  if (least != greatest || poison != 0) return MaskValue::mixed;
+  return least == 0 ? MaskValue::zero : least == 1 ? MaskValue::one : MaskValue::mixed;
+}
+
+// The input of a blend that shows where its mask is flat `value`.
+std::size_t sideShown(const Hints::Blend& blend, MaskValue value) {
+  return value == MaskValue::one ? blend.whereOne : blend.whereZero;
 }
 
 // One band's plan and its buffers: an entry per node, each pointing at its inputs' entries, so
 // that evaluating walks the plan without looking anything up.
 class Evaluation {
  public:
-  Evaluation(const Node::Ptr& root, const PixelRect& region, Grain grain)
-      : cellWidth_(grain.width), cellHeight_(grain.height) {
+  Evaluation(const Node::Ptr& root, const PixelRect& region, const Schedule& schedule, Schedule::Grain cells)
+      : schedule_(schedule), cellWidth_(cells.width), cellHeight_(cells.height) {
     root_ = &collect(root.get());
     root_->roi = region;
     planRegions();
@@ -269,7 +264,7 @@ class Evaluation {
     std::unique_ptr<std::atomic<std::uint32_t>[]> partsClaimed, partsWritten;
     std::int64_t columns = 0;
     std::unique_ptr<RenderState> state;
-    // A uniform node's one row, seen as every row of roi (tile with stride 0).
+    // A flat node's one row, seen as every row of roi (tile with stride 0).
     std::vector<float> row;
   };
 
@@ -296,10 +291,11 @@ class Evaluation {
       for (std::size_t i = 0; i < n->inputs.size(); ++i) {
         Entry& in = *e.inputs[i];
         in.roi = in.roi.united(n->inputRegion(i, box));
-        in.consumers += n->isView() ? std::max(e.consumers, 1) : 1;
-        in.readWithMargin |= n->sharesInputPixels() || (n->isView() && e.readWithMargin);
-        // A blend reads its image and background column by column, its mask whole.
-        in.readInPlace &= n->isView() ? e.readInPlace : n->kind == NodeKind::pointwise && (!n->blendsByMask() || i == 2);
+        const Hints& h = n->hints;
+        in.consumers += h.view ? std::max(e.consumers, 1) : 1;
+        in.readWithMargin |= h.sharesInputPixels || (h.view && e.readWithMargin);
+        // A blend reads its sides column by column, its mask whole.
+        in.readInPlace &= h.view ? e.readInPlace : n->kind == NodeKind::pointwise && (!h.blend || i == h.blend->mask);
       }
     }
   }
@@ -319,9 +315,9 @@ class Evaluation {
   // cells need.
   void chooseMaterialised() {
     for (Entry* e : order_) {
-      if (e == root_ || e->roi.isEmpty() || e->node->isView()) continue;
+      if (e == root_ || e->roi.isEmpty() || e->node->hints.view) continue;
       e->materialised = !cheap(e->node) && ((e->consumers > 1 && !e->readInPlace) || e->readWithMargin);
-      e->remembered = !e->materialised && e->consumers > 1 && e->readInPlace;
+      e->remembered = schedule_.memoisedTiles && !e->materialised && e->consumers > 1 && e->readInPlace;
     }
   }
 
@@ -340,8 +336,8 @@ class Evaluation {
         e->partsWritten.reset(new std::atomic<std::uint32_t>[static_cast<std::size_t>(e->columns * rows)]());
       }
       PixelRect box = e->node->pixelBox().intersected(e->roi);
-      if (!box.isEmpty()) e->state = e->node->prepare(box);
-      if (e->node->isUniform() && box == e->roi && !box.isEmpty()) {
+      if (!box.isEmpty()) e->state = e->node->prepare(box, schedule_);
+      if (schedule_.flatCells && e->node->hints.flat && box == e->roi && !box.isEmpty()) {
         e->row.resize(static_cast<std::size_t>(4 * box.width));
         e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}}, {}, e->state.get());
         e->tile = {e->row.data(), 0, box, true};
@@ -357,6 +353,7 @@ class Evaluation {
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
       if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value);
+      if (!schedule_.flatCells) return e.tile.view(r);
       writeFlatCells(e, r);
       // A read reaches into cells around it (a blur's margin), whose other parts may differ.
       if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
@@ -414,8 +411,9 @@ class Evaluation {
   // whichever thread claims it first, the others waiting until it is written. Writing a part
   // cannot fail, so the waits end.
   void writeFlatCells(const Entry& e, const PixelRect& r) const {
-    const std::int64_t partWidth = (cellWidth_ + kPartColumns - 1) / kPartColumns;
-    const std::int64_t partHeight = (cellHeight_ + kPartRows - 1) / kPartRows;
+    const std::int64_t partColumns = schedule_.cellPartColumns, partRows = schedule_.cellPartRows;
+    const std::int64_t partWidth = (cellWidth_ + partColumns - 1) / partColumns;
+    const std::int64_t partHeight = (cellHeight_ + partRows - 1) / partRows;
     forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
       if (e.cells[i].load(std::memory_order_acquire) != kFlat) return;
       const PixelRect cell = cellRect(e, row, column), need = cell.intersected(r);
@@ -425,10 +423,10 @@ class Evaluation {
       std::uint32_t wanted = 0;
       for (std::int64_t py = (need.y - cell.y) / partHeight; py <= (need.maxY() - 1 - cell.y) / partHeight; ++py)
         for (std::int64_t px = (need.x - cell.x) / partWidth; px <= (need.maxX() - 1 - cell.x) / partWidth; ++px)
-          wanted |= 1u << (py * kPartColumns + px);
+          wanted |= 1u << (py * partColumns + px);
       const std::uint32_t mine = wanted & ~e.partsClaimed[i].fetch_or(wanted, std::memory_order_acq_rel);
-      for (std::int64_t bit = 0; bit < kPartColumns * kPartRows; ++bit)
-        if (mine >> bit & 1) simd::fill(e.tile.view(part(bit % kPartColumns, bit / kPartColumns)), e.cellValues[i]);
+      for (std::int64_t bit = 0; bit < partColumns * partRows; ++bit)
+        if (mine >> bit & 1) simd::fill(e.tile.view(part(bit % partColumns, bit / partColumns)), e.cellValues[i]);
       if (mine) e.partsWritten[i].fetch_or(mine, std::memory_order_release);
       while ((e.partsWritten[i].load(std::memory_order_acquire) & wanted) != wanted) std::this_thread::yield();
     });
@@ -464,11 +462,12 @@ class Evaluation {
   // (fresh arena memory when there is none).
   Tile produce(const Entry& e, const PixelRect& box, Arena& arena, const Tile* into) const {
     const Node* n = e.node;
+    const Hints& h = n->hints;
     Tile mask;
     if (auto tile = shortcut(e, box, arena, mask)) return *tile;
-    if (float p[4]; n->isFlatOver(box, p)) return flatTile(arena, box, load4(p));
+    if (auto value = flatOver(e, box)) return flatTile(arena, box, *value);
     Tile inputs[kMaxInputs];
-    bool evaluated = !n->blendsByMask() && (n->kind == NodeKind::pointwise || n->keepsFlatInput());
+    bool evaluated = !h.blend && (n->kind == NodeKind::pointwise || (schedule_.flatCells && h.keepsFlatInput));
     if (evaluated) {
       bool allFlat = true;
       for (std::size_t i = 0; i < n->inputs.size(); ++i) {
@@ -479,26 +478,59 @@ class Evaluation {
         return flatTile(arena, box, n->kind == NodeKind::pointwise ? onePixel(e, inputs) : load4(inputs[0].data));
     }
     Tile out = into ? *into : arena.allocate(box);
-    if (n->blendsByMask()) computeBlend(e, out, arena, mask);
+    if (h.blend) computeBlend(e, out, arena, mask);
     else computeFromInputs(e, out, arena, mask, evaluated ? inputs : nullptr);
     return out;
   }
 
-  // Where a node's pixels are some input's pixels unchanged: a view inside its input, a blend
-  // whose mask is all 0 or all 1. A blend's mask, once evaluated, is left in `mask` so that
-  // computing the blend does not evaluate it again.
+  // Where a node's pixels are some input's pixels unchanged: a view inside its input, a filter
+  // that keeps opaque input over opaque input, a blend whose mask is flat 0 or 1. A blend's
+  // mask, once evaluated, is left in `mask` so that computing the blend does not evaluate it
+  // again.
   std::optional<Tile> shortcut(const Entry& e, const PixelRect& box, Arena& arena, Tile& mask) const {
-    if (e.node->passesInputThrough(box)) {
-      auto [dx, dy] = e.node->shift();
-      Tile input = evaluate(*e.inputs[0], {box.x - dx, box.y - dy, box.width, box.height}, arena);
+    const Hints& h = e.node->hints;
+    if (passesInputThrough(*e.node, box)) {
+      Tile input = evaluate(*e.inputs[0], {box.x - h.shift.dx, box.y - h.shift.dy, box.width, box.height}, arena);
       input.rect = box;
       return input;
     }
-    if (e.node->blendsByMask()) {
-      if (!mask.data) mask = evaluate(*e.inputs[2], box, arena);
-      Uniform u = uniformMask(mask);
-      if (u != Uniform::no) return evaluate(*e.inputs[u == Uniform::one ? 0 : 1], box, arena);
+    if (schedule_.flatCells && h.blend) {
+      if (!mask.data) mask = evaluate(*e.inputs[h.blend->mask], box, arena);
+      MaskValue value = flatMaskValue(mask);
+      if (value != MaskValue::mixed) return evaluate(*e.inputs[sideShown(*h.blend, value)], box, arena);
     }
+    return std::nullopt;
+  }
+
+  // Whether the node's pixels over box (inside its pixel box) are its input's there, unchanged
+  // but for its shift.
+  bool passesInputThrough(const Node& n, const PixelRect& box) const {
+    const Hints& h = n.hints;
+    if (h.view) return n.inputs[0]->pixelBox().contains({box.x - h.shift.dx, box.y - h.shift.dy, box.width, box.height});
+    return h.keepsOpaqueInput && opaqueOver(*n.inputs[0], box);
+  }
+
+  // Whether every pixel of the node over box (inside its pixel box) has alpha exactly 1, as far
+  // as its own facts and the hints of the nodes down to them tell.
+  bool opaqueOver(const Node& n, const PixelRect& box) const {
+    if (!schedule_.opaqueSources) return false;
+    const Hints& h = n.hints;
+    if (h.opaque) return true;
+    if (h.view) return opaqueOver(*n.inputs[0], n.inputRegion(0, box));
+    if (h.keepsOpaqueInput) return opaqueOver(*n.inputs[0], box);
+    return n.isOpaqueOver(box);
+  }
+
+  // The one value of the node's pixels over box (inside its pixel box), where it is known
+  // without computing them: from its own facts, or from opaque input when it reads alpha alone.
+  std::optional<f4> flatOver(const Entry& e, const PixelRect& box) const {
+    if (!schedule_.flatCells) return std::nullopt;
+    if (e.node->hints.readsAlphaOnly && opaqueOver(*e.node->inputs[0], box)) {
+      float opaque[4] = {0, 0, 0, 1};
+      const Tile input{opaque, 0, {box.x, box.y, 1, 1}, true};
+      return onePixel(e, &input);
+    }
+    if (float p[4]; e.node->isFlatOver(box, p)) return load4(p);
     return std::nullopt;
   }
 
@@ -516,14 +548,15 @@ class Evaluation {
   // 1 throughout copy the side they show, and only runs of mixed columns are blended. Along a
   // subject's outline this leaves the costly side (an edge fill, say) to a narrow band.
   void computeBlend(const Entry& e, const Tile& out, Arena& arena, const Tile& mask) const {
+    if (!schedule_.flatCells) return computeFromInputs(e, out, arena, mask, nullptr);
     forEachColumnRun(
-        out.rect, kBlendColumn,
+        out.rect, schedule_.blendColumn,
         [&](const PixelRect& c) {
-          Uniform u = uniformMask(mask.view(c));
-          return u == Uniform::no ? std::nullopt : std::optional(u);
+          MaskValue value = flatMaskValue(mask.view(c));
+          return value == MaskValue::mixed ? std::nullopt : std::optional(value);
         },
-        [&](const PixelRect& c, Uniform u) {
-          simd::copyPixels(evaluate(*e.inputs[u == Uniform::one ? 0 : 1], c, arena), out.view(c));
+        [&](const PixelRect& c, MaskValue value) {
+          simd::copyPixels(evaluate(*e.inputs[sideShown(*e.node->hints.blend, value)], c, arena), out.view(c));
         },
         [&](const PixelRect& run) { computeFromInputs(e, out.view(run), arena, mask.view(run), nullptr); });
   }
@@ -532,7 +565,7 @@ class Evaluation {
   void computeFromInputs(const Entry& e, const Tile& out, Arena& arena, const Tile& mask, const Tile* evaluated) const {
     const PixelRect& box = out.rect;
     const Node* n = e.node;
-    if (n->pullsInputs()) {
+    if (n->hints.pullsInputs) {
       n->computePulling(
           out,
           [&](std::size_t i, const PixelRect& r, const Node::Use& use) {
@@ -546,10 +579,11 @@ class Evaluation {
     }
     Tile inputs[kMaxInputs];
     std::span<Tile> in(inputs, n->inputs.size());
+    const auto& blend = n->hints.blend;
     for (std::size_t i = 0; i < n->inputs.size(); ++i)
-      in[i] = evaluated                        ? evaluated[i]
-              : n->blendsByMask() && i == 2 ? mask
-                                            : evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
+      in[i] = evaluated                                   ? evaluated[i]
+              : blend && i == blend->mask && mask.data ? mask
+                                                       : evaluate(*e.inputs[i], n->inputRegion(i, box), arena);
     n->compute(out, in, e.state.get());
   }
 
@@ -565,6 +599,7 @@ class Evaluation {
     return std::nullopt;
   }
 
+  const Schedule schedule_;
   std::int64_t cellWidth_, cellHeight_;
   // The first exception of any cell, for the threads waiting on failed cells to throw.
   mutable Failure failure_;
@@ -576,13 +611,14 @@ class Evaluation {
 }  // namespace
 
 void renderStrips(const Node::Ptr& root, const PixelRect& region,
-                  const std::function<void(const Tile& strip)>& sink, Grain grain) {
+                  const std::function<void(const Tile& strip)>& sink, const Schedule& schedule,
+                  Schedule::Grain tiles) {
   if (region.isEmpty()) return;
-  std::int64_t bandRows = std::max<std::int64_t>(256, kBandPixels / region.width);
+  std::int64_t bandRows = std::max(schedule.bandRows, schedule.bandPixels / region.width);
   for (std::int64_t y = region.y; y < region.maxY(); y += bandRows) {
     PixelRect band{region.x, y, region.width, std::min(bandRows, region.maxY() - y)};
-    Evaluation evaluation(root, band, grain);
-    forEachTile(band, grain.width, grain.height, [&](const PixelRect& tile, int worker) {
+    Evaluation evaluation(root, band, schedule, tiles);
+    forEachTile(band, tiles.width, tiles.height, [&](const PixelRect& tile, int worker) {
       Arena& arena = arenaOf(worker);
       arena.reset();
       sink(evaluation.evaluateRoot(tile, arena));

@@ -15,16 +15,13 @@
 
 namespace imaging {
 
-// The size of the tiles a render computes in parallel, and of the cells of its buffers.
-struct Grain {
-  std::int64_t width = 128, height = 32;
-};
-
-// Calls `sink` with the image's pixels over `region`, one strip at a time, from several
-// threads at once: each strip exactly once, in no particular order. The tile handed to the
+// Calls `sink` with the image's pixels over `region`, one tile at a time, from several
+// threads at once: each tile exactly once, in no particular order. The tile handed to the
 // sink is valid only during the call. Whatever a node's computing throws (running out of
-// memory, say) ends the render and is thrown here, on the caller's thread.
+// memory, say) ends the render and is thrown here, on the caller's thread. The schedule says
+// how the work is cut and which shortcuts it takes; `tiles` is one of its grains.
 void renderStrips(const Node::Ptr& root, const PixelRect& region,
-                  const std::function<void(const Tile& strip)>& sink, Grain grain = {});
+                  const std::function<void(const Tile& strip)>& sink, const Schedule& schedule,
+                  Schedule::Grain tiles);
 
 }  // namespace imaging

@@ -44,9 +44,8 @@ bool allAlphaOne(const void* words, std::int64_t n) {
 
 class Constant final : public Node {
  public:
-  explicit Constant(f4 premultiplied) : Node(NodeKind::source, Rect::infinite()), value_(premultiplied) {}
-
-  bool isUniform() const override { return true; }
+  explicit Constant(f4 premultiplied)
+      : Node(NodeKind::source, Rect::infinite(), {}, {.flat = true}), value_(premultiplied) {}
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
@@ -68,7 +67,7 @@ class Constant final : public Node {
 // for.
 class BlockFacts {
  public:
-  static constexpr std::int64_t kSize = 32;
+  static constexpr std::int64_t kSize = Schedule::kFactBlock;
   enum Fact : std::uint8_t { kUnknown, kYes, kNo };
 
   BlockFacts(std::int64_t width, std::int64_t height)
@@ -235,7 +234,7 @@ class Pixels final : public Node {
 class Gray final : public Node {
  public:
   Gray(std::shared_ptr<const float[]> values, int width, int height)
-      : Node(NodeKind::source, Rect{0, 0, double(width), double(height)}),
+      : Node(NodeKind::source, Rect{0, 0, double(width), double(height)}, {}, {.opaque = true}),
         values_(std::move(values)),
         width_(width),
         height_(height),
@@ -248,8 +247,6 @@ class Gray final : public Node {
       for (std::int64_t i = 0; i < out.rect.width; ++i) store4(d + 4 * i, f4{s[i], s[i], s[i], 1});
     }
   }
-
-  bool isOpaqueOver(const PixelRect&) const override { return true; }
 
   // A segmentation's mask is read by its erosion over every tile and the tile's margin.
   bool isFlatOver(const PixelRect& box, float* pixel) const override {

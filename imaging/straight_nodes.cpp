@@ -113,23 +113,18 @@ struct Filter {
 
 class StraightRun final : public Node {
  public:
+  // A run that starts from alpha alone is one value wherever its input is opaque (a mask made
+  // of a picture's opacity, say).
   StraightRun(Ptr input, std::vector<Filter> filters)
-      : Node(NodeKind::pointwise, input->extent, {input}), filters_(std::move(filters)) {}
+      : Node(NodeKind::pointwise, input->extent, {input},
+             {.readsAlphaOnly = filters.front().kind == Filter::Kind::fromAlpha}),
+        filters_(std::move(filters)) {}
 
   // This run followed by f, on the same input.
   Node::Ptr then(const Filter& f) const {
     std::vector<Filter> filters = filters_;
     filters.push_back(f);
     return std::make_shared<StraightRun>(inputs[0], std::move(filters));
-  }
-
-  // A run that starts from alpha alone is one value wherever its input is opaque (a mask made
-  // of a picture's opacity, say).
-  bool isFlatOver(const PixelRect& box, float* pixel) const override {
-    if (filters_.front().kind != Filter::Kind::fromAlpha || !inputs[0]->isOpaqueOver(box)) return false;
-    const float opaque[4] = {0, 0, 0, 1};
-    run<f4, 1>(opaque, pixel);
-    return true;
   }
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {

@@ -62,11 +62,11 @@ struct Tile {
 };
 
 // Cuts box into columns `width` wide and sorts them: classify(column) returns a value for a
-// column that is all of one kind (a flat value, say), which goes to uniform(column, value);
-// runs of neighbouring columns that are not go to mixed(run) whole.
+// column that is flat (all of one kind: one pixel value, say), which goes to flat(column,
+// value); runs of neighbouring columns that are not go to mixed(run) whole.
 // Each column is classified once.
-template <class Classify, class Uniform, class Mixed>
-void forEachColumnRun(const PixelRect& box, std::int64_t width, Classify classify, Uniform uniform, Mixed mixed) {
+template <class Classify, class Flat, class Mixed>
+void forEachColumnRun(const PixelRect& box, std::int64_t width, Classify classify, Flat flat, Mixed mixed) {
   auto column = [&](std::int64_t x) { return PixelRect{x, box.y, std::min(width, box.maxX() - x), box.height}; };
   using Kind = decltype(classify(box));
   auto kindAt = [&](std::int64_t x) { return x < box.maxX() ? classify(column(x)) : Kind{}; };
@@ -75,12 +75,12 @@ void forEachColumnRun(const PixelRect& box, std::int64_t width, Classify classif
   while (x < box.maxX()) {
     PixelRect c = column(x);
     if (kind) {
-      uniform(c, *kind);
+      flat(c, *kind);
       x = c.maxX();
       kind = kindAt(x);
       continue;
     }
-    // A run of mixed columns ends at the next uniform one, whose kind is then already known.
+    // A run of mixed columns ends at the next flat one, whose kind is then already known.
     std::int64_t end = c.maxX();
     while (end < box.maxX() && !(kind = kindAt(end))) end = column(end).maxX();
     mixed(PixelRect{x, box.y, end - x, box.height});
