@@ -42,7 +42,7 @@ Codec codecFor(Container container) {
   return {"mov", "prores_ks", AV_PIX_FMT_YUVA444P10LE, rgbaToYuva444p10};
 }
 
-// VP9 tiles are at least 256 pixels wide; as many as the width holds let libvpx's threads
+// VP9 tiles are at least 256 pixels wide; as many as the width holds let a player's decoder
 // work on columns side by side.
 int tileColumnsLog2(int width) {
   int log2 = 0;
@@ -61,11 +61,16 @@ void configureVp9(AVCodecContext& encoder) {
   av_opt_set_int(encoder.priv_data, "lag-in-frames", 0, 0);
   av_opt_set_int(encoder.priv_data, "crf", kVp9Quality, 0);
   encoder.bit_rate = 0;
-  encoder.thread_count = 2;
+  // One thread: the matting keeps both cores busy, and a second encoding thread only added
+  // hand-overs (CPU per frame 3 % lower, wall per frame about 2 % lower with one).
+  encoder.thread_count = 1;
 }
 
 void configureProRes(AVCodecContext& encoder) {
   av_opt_set(encoder.priv_data, "profile", "4444", 0);
+  // The frames' opacity has eight bits: a sixteen-bit alpha plane only made the file a fifth
+  // larger.
+  av_opt_set_int(encoder.priv_data, "alpha_bits", 8, 0);
   encoder.flags |= AV_CODEC_FLAG_QSCALE;
   encoder.global_quality = kProResQuantiser * FF_QP2LAMBDA;
   encoder.thread_count = 1;  // the worker is the encoder's thread; matting keeps the other core
