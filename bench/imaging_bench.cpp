@@ -38,7 +38,7 @@ void renderLoop(benchmark::State& state, const Image& image) {
   Context context({.outputPremultiplied = false});
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
   for (auto _ : state) {
-    context.render(image, out.data(), kWidth * 4, kFrame, ColorSpace::sRGB);
+    context.render(image, out.data(), kWidth * 4, kFrame);
     benchmark::DoNotOptimize(out.data());
   }
 }

@@ -33,7 +33,7 @@ const std::vector<std::uint8_t>& frameBytes() {
     if (!photo) std::abort();
     Image stretched = photo->transformed(Affine::scale(kWidth / photo->extent().width, kHeight / photo->extent().height));
     std::vector<std::uint8_t> rgba(std::size_t(kWidth) * kHeight * 4);
-    ctx.render(stretched, rgba.data(), kWidth * 4, kFrame, srgb);
+    ctx.render(stretched, rgba.data(), kWidth * 4, kFrame);
     for (std::size_t i = 0; i < rgba.size(); i += 4) std::swap(rgba[i], rgba[i + 2]);
     return rgba;
   }();
@@ -71,7 +71,7 @@ void Frame(benchmark::State& state) {
     MaskBuffer& buffer = buffers[n++ % 2];
     ctx.renderHalf(smoothed(*mask, prev, args.smooth, kFrame), buffer.data(), kWidth * 8, kFrame);
     prev = Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
-    ctx.render(cut(picture, prev, kFrame), out.data(), kWidth * 4, kFrame, srgb);
+    ctx.render(cut(picture, prev, kFrame), out.data(), kWidth * 4, kFrame);
   }
 }
 BENCHMARK(Frame)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Args({1, 0})->Args({0, 1})
@@ -99,7 +99,7 @@ void CutOut(benchmark::State& state) {
   Image picture = frame();
   Image mask = storedMask(picture, buffer);
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
-  for (auto _ : state) ctx.render(cut(picture, mask, kFrame), out.data(), kWidth * 4, kFrame, srgb);
+  for (auto _ : state) ctx.render(cut(picture, mask, kFrame), out.data(), kWidth * 4, kFrame);
 }
 BENCHMARK(CutOut)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Args({1, 0})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -119,7 +119,7 @@ const std::vector<std::vector<std::uint8_t>>& clipFrames() {
     while (auto f = reader.next()) {
       auto& rgba = all.emplace_back(std::size_t(kWidth) * kHeight * 4);
       ctx.render(fitted(Image::fromPixels({f->bgra, f->width, f->height, f->rowBytes, PixelFormat::bgra8})),
-                 rgba.data(), kWidth * 4, kFrame, srgb);
+                 rgba.data(), kWidth * 4, kFrame);
     }
     return all;
   }();
@@ -158,7 +158,7 @@ void Clip(benchmark::State& state) {
     ctx.renderHalf(m, buffer.data(), kWidth * 8, kFrame);
     prev = Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
     lap(since, mask);
-    ctx.render(cut(picture, *prev, kFrame), out.data(), kWidth * 4, kFrame, srgb);
+    ctx.render(cut(picture, *prev, kFrame), out.data(), kWidth * 4, kFrame);
     lap(since, cutOut);
   }
   const double frameCount = static_cast<double>(n);

@@ -4,13 +4,12 @@
 #include "imaging/context.h"
 #include "imaging/image.h"
 
-extern imaging::ColorSpace srgb;
-// Straight-alpha output, sRGB working and output space, no cached intermediates.
+// Straight-alpha output.
 extern imaging::Context ctx;
 // The core erosion radius of the colour decontamination, in pixels at a picture height of 1920.
 extern double CORE;
 // Transparent black of infinite extent; its users crop it to their own rectangle.
 extern imaging::Image clearColor;
 
-// Makes the four above, in this order.
+// Makes the three above, in this order.
 void makeRenderingState();

@@ -29,8 +29,7 @@ void fillPixels(std::uint8_t* d, const std::uint8_t (&pixel)[Bytes], std::int64_
 
 }  // namespace
 
-void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds,
-                     ColorSpace) const {
+void Context::render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds) const {
   PixelRect region = wholePixels(bounds);
   bool straight = !options_.outputPremultiplied;
   renderStrips(image.node(), region, [&](const Tile& strip) {
@@ -135,7 +134,7 @@ std::optional<std::string> encode(const Pixels& pixels, Encoding encoding, int f
 
 // Rendered whole before encoding: the encoders read rows in order, the renderer works on tiles
 // in parallel.
-std::optional<std::string> rendered(const Context& context, const Image& image, ColorSpace space, Pixels& pixels) {
+std::optional<std::string> rendered(const Context& context, const Image& image, Pixels& pixels) {
   PixelRect box = wholePixels(image.extent());
   if (image.extent().isInfinite() || box.isEmpty()) return "the image has no finite size";
   if (box.width > 0x7fffffff / 4 || box.height > 0x7fffffff) return "the image is too large for a picture file";
@@ -146,17 +145,16 @@ std::optional<std::string> rendered(const Context& context, const Image& image, 
   }
   pixels.width = static_cast<int>(box.width);
   pixels.height = static_cast<int>(box.height);
-  context.render(image, pixels.rgba.data(), 4 * box.width, image.extent(), space);
+  context.render(image, pixels.rgba.data(), 4 * box.width, image.extent());
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> Context::writeFile(const Image& image, const std::string& path, Encoding encoding,
-                                              ColorSpace space) const {
+std::optional<std::string> Context::writeFile(const Image& image, const std::string& path, Encoding encoding) const {
   ensureVips();
   Pixels pixels;
-  if (auto failure = rendered(*this, image, space, pixels)) return failure;
+  if (auto failure = rendered(*this, image, pixels)) return failure;
 
   std::string temporary = folderOf(path) + "/.quelm-matte-XXXXXX";
   int fd = mkstemp(temporary.data());
@@ -172,10 +170,10 @@ std::optional<std::string> Context::writeFile(const Image& image, const std::str
   return failure;
 }
 
-std::optional<std::string> Context::writeTo(int fd, const Image& image, Encoding encoding, ColorSpace space) const {
+std::optional<std::string> Context::writeTo(int fd, const Image& image, Encoding encoding) const {
   ensureVips();
   Pixels pixels;
-  if (auto failure = rendered(*this, image, space, pixels)) return failure;
+  if (auto failure = rendered(*this, image, pixels)) return failure;
   return encode(pixels, encoding, fd);
 }
 

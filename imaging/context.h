@@ -1,6 +1,7 @@
 #pragma once
 // Renders: where images become pixels. A Context carries the choices that hold for every
-// render made with it.
+// render made with it. The engine computes on sRGB-encoded components and writes sRGB; it knows
+// no other space.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -10,9 +11,6 @@
 #include "imaging/schedule.h"
 
 namespace imaging {
-
-// The engine computes on sRGB-encoded components and writes sRGB; it knows no other space.
-enum class ColorSpace { sRGB };
 
 // A picture file: its format, and which of the rendered components it keeps.
 enum class FileFormat { png, jpeg, webp };
@@ -28,9 +26,6 @@ struct Encoding {
 
 struct ContextOptions {
   bool outputPremultiplied = true;
-  ColorSpace workingSpace = ColorSpace::sRGB;
-  ColorSpace outputSpace = ColorSpace::sRGB;
-  bool cacheIntermediates = true;  // the engine never keeps pixels between renders either way
   Schedule schedule = {};
 };
 
@@ -41,8 +36,7 @@ class Context {
   // 8-bit RGBA over the whole pixels of `bounds`, top row first, rowBytes apart; components
   // clamped to 0..1 and rounded. With straight output, a pixel whose alpha rounds to 0 is
   // four zero bytes.
-  void render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds,
-              ColorSpace space) const;
+  void render(const Image& image, std::uint8_t* rgba, std::ptrdiff_t rowBytes, const Rect& bounds) const;
 
   // RGBA half floats over `bounds`, top row first: the values exactly as computed
   // (premultiplied, unclamped), for an image over the same memory to take back unchanged.
@@ -52,14 +46,13 @@ class Context {
   // The image over its extent as an 8-bit sRGB picture file. The file appears whole or not
   // at all: it is written beside its final path and renamed into place. Returns nothing on
   // success, else a description of the failure fit for a person to read.
-  std::optional<std::string> writeFile(const Image& image, const std::string& path, Encoding encoding,
-                                       ColorSpace space) const;
+  std::optional<std::string> writeFile(const Image& image, const std::string& path, Encoding encoding) const;
   // An RGBA PNG file.
-  std::optional<std::string> writePNG(const Image& image, const std::string& path, ColorSpace space) const {
-    return writeFile(image, path, {}, space);
+  std::optional<std::string> writePNG(const Image& image, const std::string& path) const {
+    return writeFile(image, path, {});
   }
   // The same encoded into an open descriptor (standard output, a pipe) as it goes.
-  std::optional<std::string> writeTo(int fd, const Image& image, Encoding encoding, ColorSpace space) const;
+  std::optional<std::string> writeTo(int fd, const Image& image, Encoding encoding) const;
 
  private:
   ContextOptions options_;

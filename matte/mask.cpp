@@ -48,7 +48,7 @@ std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect
       memory->height == height && rect.x == 0 && rect.y == 0 && rendersAsItIs(*memory))
     return segment({static_cast<const std::uint8_t*>(memory->data), width, height, memory->rowBytes});
   std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
-  ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect, srgb);
+  ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect);
   return segment({rgba.data(), width, height, std::ptrdiff_t{4} * width});
 }
 

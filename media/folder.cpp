@@ -107,7 +107,7 @@ void mask(Job& job, const std::optional<Image>& behind) {
 }
 
 void writeOut(Job& job) {
-  if (auto error = ctx.writeFile(*job.output, job.target, encodingFor(job.target), srgb))
+  if (auto error = ctx.writeFile(*job.output, job.target, encodingFor(job.target)))
     job.failure = "cannot write " + job.target + ": " + *error;
 }
 

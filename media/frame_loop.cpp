@@ -70,7 +70,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
     // Fitted once, into memory: the segmentation and the cut-out then read the same pixels
     // instead of resampling the frame each.
     ctx.render(fitted(Image::fromPixels({frame->bgra, frame->width, frame->height, frame->rowBytes, PixelFormat::bgra8})),
-               fittedFrame.data(), rowBytes, outRect, srgb);
+               fittedFrame.data(), rowBytes, outRect);
     Image picture = Image::fromPixels({fittedFrame.data(), int(width), int(height), rowBytes, PixelFormat::rgba8});
     std::optional<Image> found = rawMask(picture, outRect);
     std::optional<Image> prev = lastMask;
@@ -86,7 +86,7 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
     Image out = matted(picture, m, outRect, behind);
     // A file of the mask alone is a luma matte: an editor reads its grey, not its transparency.
     if (args.maskOnly && !args.out.empty()) out = out.settingAlphaOne(outRect);
-    ctx.render(out, buf.data(), rowBytes, outRect, srgb);
+    ctx.render(out, buf.data(), rowBytes, outRect);
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     sink.put(buf.data(), *frame);

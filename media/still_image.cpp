@@ -36,8 +36,8 @@ std::optional<Image> decodedPicture() {
 }
 
 std::optional<std::string> written(const Image& image) {
-  if (args.out == "-") return ctx.writeTo(STDOUT_FILENO, image, encodingFor(args.out), srgb);
-  return ctx.writeFile(image, args.out, encodingFor(args.out), srgb);
+  if (args.out == "-") return ctx.writeTo(STDOUT_FILENO, image, encodingFor(args.out));
+  return ctx.writeFile(image, args.out, encodingFor(args.out));
 }
 
 // Every step up to the file written; the expected failures end the run here.

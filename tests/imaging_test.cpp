@@ -77,7 +77,7 @@ struct Rendered {
 
 Rendered render(const Image& image, const Rect& bounds, const Context& context = straight) {
   Rendered r{bounds, std::vector<std::uint8_t>(std::size_t(bounds.width) * std::size_t(bounds.height) * 4)};
-  context.render(image, r.bytes.data(), std::ptrdiff_t(bounds.width) * 4, bounds, ColorSpace::sRGB);
+  context.render(image, r.bytes.data(), std::ptrdiff_t(bounds.width) * 4, bounds);
   return r;
 }
 
@@ -679,7 +679,7 @@ TEST(PngFile, WrittenWholeAndReadBack) {
   std::filesystem::create_directories(dir);
   Picture p = picture(5, 3, [](int x, int y) { return Color{x / 4.0f, y / 2.0f, 0.5f, x == 0 ? 0.0f : 0.5f}; });
   std::string path = (dir / "out file ü.png").string();
-  ASSERT_EQ(straight.writePNG(p.image, path, ColorSpace::sRGB), std::nullopt);
+  ASSERT_EQ(straight.writePNG(p.image, path), std::nullopt);
   auto back = Image::fromFile(path);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->extent(), (Rect{0, 0, 5, 3}));
@@ -687,10 +687,10 @@ TEST(PngFile, WrittenWholeAndReadBack) {
   EXPECT_EQ(a.bytes, b.bytes);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "no temporary file left";
 
-  auto failure = straight.writePNG(p.image, (dir / "missing" / "x.png").string(), ColorSpace::sRGB);
+  auto failure = straight.writePNG(p.image, (dir / "missing" / "x.png").string());
   ASSERT_TRUE(failure);
   EXPECT_EQ(*failure, "No such file or directory");
-  EXPECT_TRUE(straight.writePNG(Image::color(grey(1)), (dir / "y.png").string(), ColorSpace::sRGB));
+  EXPECT_TRUE(straight.writePNG(Image::color(grey(1)), (dir / "y.png").string()));
   std::filesystem::remove_all(dir);
 }
 

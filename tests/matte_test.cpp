@@ -204,7 +204,7 @@ TEST_F(Decontamination, FillFollowsTheExactFormulaOnAPhotosSoftEdge) {
     auto fixture = [&](const Image& image) {  // stretched, moved so that column x0 is the first
       std::vector<std::uint8_t> bytes(std::size_t(w) * h * 4);
       Image moved = image.transformed(Affine::scale(scale, scale)).transformed(Affine::translation(-x0, 0));
-      ctx.render(moved.cropped(rect), bytes.data(), std::ptrdiff_t(w) * 4, rect, srgb);
+      ctx.render(moved.cropped(rect), bytes.data(), std::ptrdiff_t(w) * 4, rect);
       return bytes;
     };
     std::vector<std::uint8_t> rgba = fixture(*composite), alphaBytes = fixture(*alpha);
@@ -215,7 +215,7 @@ TEST_F(Decontamination, FillFollowsTheExactFormulaOnAPhotosSoftEdge) {
 
     Image picture = Image::fromPixels({rgba.data(), w, h, std::ptrdiff_t(w) * 4, PixelFormat::rgba8});
     std::vector<std::uint8_t> out(rgba.size());
-    ctx.render(decontaminated(picture, Image::fromGray(values, w, h), rect), out.data(), std::ptrdiff_t(w) * 4, rect, srgb);
+    ctx.render(decontaminated(picture, Image::fromGray(values, w, h), rect), out.data(), std::ptrdiff_t(w) * 4, rect);
     const ExactDecontamination exact = exactDecontamination(rgba, mask, w, h);
     int checked = 0;
     for (std::size_t i = 0; i < mask.size(); ++i) {

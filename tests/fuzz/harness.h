@@ -80,7 +80,7 @@ inline void renderCutOut(const Image& picture, Image mask, const Rect& rect, boo
   std::vector<std::uint8_t> rgba(std::size_t(w) * h * 4);
   std::optional<Image> backdrop;
   if (auto colour = backgroundColour(args.background)) backdrop = Image::color(*colour).cropped(rect);
-  ctx.render(matted(picture, mask, rect, backdrop), rgba.data(), std::ptrdiff_t{4} * w, rect, srgb);
+  ctx.render(matted(picture, mask, rect, backdrop), rgba.data(), std::ptrdiff_t{4} * w, rect);
 }
 
 // The picture moved to the origin and stretched over rect.
