@@ -158,14 +158,25 @@ int workerCount() {
   return count;
 }
 
+void parallelFor(std::int64_t count, std::int64_t grain,
+                 const std::function<void(std::int64_t begin, std::int64_t end, int worker)>& fn) {
+  if (count <= 0) return;
+  grain = std::max<std::int64_t>(1, grain);
+  pool().run((count + grain - 1) / grain, [&](std::int64_t i, int worker) {
+    std::int64_t begin = i * grain;
+    fn(begin, std::min(begin + grain, count), worker);
+  });
+}
+
+void parallelFor(std::int64_t count, const std::function<void(std::int64_t i, int worker)>& fn) {
+  pool().run(count, fn);
+}
+
 void forEachStrip(const PixelRect& rect, std::int64_t rowsPerStrip,
                   const std::function<void(const PixelRect& strip, int worker)>& fn) {
   if (rect.isEmpty()) return;
-  rowsPerStrip = std::max<std::int64_t>(1, rowsPerStrip);
-  std::int64_t count = (rect.height + rowsPerStrip - 1) / rowsPerStrip;
-  pool().run(count, [&](std::int64_t i, int worker) {
-    std::int64_t y = rect.y + i * rowsPerStrip;
-    fn({rect.x, y, rect.width, std::min(rowsPerStrip, rect.maxY() - y)}, worker);
+  parallelFor(rect.height, rowsPerStrip, [&](std::int64_t begin, std::int64_t end, int worker) {
+    fn({rect.x, rect.y + begin, rect.width, end - begin}, worker);
   });
 }
 

@@ -9,12 +9,6 @@
 namespace segmentation {
 namespace {
 
-// Calls fn(i) for i in [0, count) on the strip pool.
-void forEachIndex(int count, const std::function<void(int)>& fn) {
-  imaging::forEachStrip({0, 0, 1, count}, 1,
-                        [&](const imaging::PixelRect& strip, int) { fn(static_cast<int>(strip.y)); });
-}
-
 // Mean over the (2r+1)^2 window around each pixel, the window cut at the plane's edges: column
 // sums kept running down the plane, then prefix sums along each row. The cost does not grow
 // with r.
@@ -63,7 +57,7 @@ Planes coefficients(const float* guide, const float* p, int width, int height, G
   Planes means = uncleared(13 * n);
   const float* m[13];
   for (int slot = 0; slot < 13; ++slot) m[slot] = &means[slot * n];
-  forEachIndex(13, [&](int slot) {
+  imaging::parallelFor(13, [&](std::int64_t slot, int) {
     Planes product = uncleared(n);
     for (std::size_t i = 0; i < n; ++i) {
       if (slot < 3) product[i] = I[slot][i];
@@ -76,10 +70,10 @@ Planes coefficients(const float* guide, const float* p, int width, int height, G
 
   Planes fits = uncleared(4 * n);
   const double e = filter.epsilon;
-  imaging::forEachStrip({0, 0, 1, height}, 16, [&](const imaging::PixelRect& strip, int) {
+  imaging::parallelFor(height, 16, [&](std::int64_t y0, std::int64_t y1, int) {
     // The planes never overlap: telling the compiler so lets it solve four pixels to a vector.
 #pragma GCC ivdep
-    for (std::size_t i = strip.y * width; i < std::size_t(strip.maxY()) * width; ++i) {
+    for (std::size_t i = y0 * width; i < std::size_t(y1) * width; ++i) {
       const double mr = m[0][i], mg = m[1][i], mb = m[2][i], mp = m[3][i];
       // Colour covariance plus epsilon on the diagonal, and covariance of colour and p.
       const double rr = m[4][i] - mr * mr + e, rg = m[5][i] - mr * mg, rb = m[6][i] - mr * mb;
@@ -99,7 +93,9 @@ Planes coefficients(const float* guide, const float* p, int width, int height, G
     }
   });
   Planes smoothed = uncleared(4 * n + extra);
-  forEachIndex(4, [&](int c) { boxMean(&fits[c * n], &smoothed[c * n], width, height, filter.radius); });
+  imaging::parallelFor(4, [&](std::int64_t c, int) {
+    boxMean(&fits[c * n], &smoothed[c * n], width, height, filter.radius);
+  });
   return smoothed;
 }
 
@@ -113,11 +109,11 @@ void guidedUpsample(const Picture& picture, const float* guide, const float* pro
   std::copy(probability, probability + n, &planes[4 * n]);
   const PlaneResampler rows(planes.get(), 5, width, height, picture.width, picture.height);
   const std::size_t w = picture.width;
-  imaging::forEachStrip({0, 0, 1, picture.height}, 16, [&](const imaging::PixelRect& strip, int) {
+  imaging::parallelFor(picture.height, 16, [&](std::int64_t y0, std::int64_t y1, int) {
     std::vector<float> row(5 * w);
     const float *aRed = &row[0], *aGreen = aRed + w, *aBlue = aGreen + w, *b = aBlue + w, *p = b + w;
     constexpr float unit = 1.0f / 255;
-    for (auto y = strip.y; y < strip.maxY(); ++y) {
+    for (auto y = y0; y < y1; ++y) {
       for (int c = 0; c < 5; ++c) rows.row(c, static_cast<int>(y), &row[c * w]);
       const std::uint8_t* px = picture.rgba + y * picture.rowBytes;
       float* mask = out + y * outStride;

@@ -12,8 +12,8 @@ namespace {
 constexpr int kStripRows = 16;
 
 void forEachRowStrip(int height, const std::function<void(int y0, int y1, int worker)>& fn) {
-  imaging::forEachStrip({0, 0, 1, height}, kStripRows, [&](const imaging::PixelRect& strip, int worker) {
-    fn(static_cast<int>(strip.y), static_cast<int>(strip.maxY()), worker);
+  imaging::parallelFor(height, kStripRows, [&](std::int64_t y0, std::int64_t y1, int worker) {
+    fn(static_cast<int>(y0), static_cast<int>(y1), worker);
   });
 }
 

@@ -638,6 +638,27 @@ class FailsAtOnePixel final : public Node {
 
 }  // namespace
 
+TEST(Parallel, RunsCoverTheRangeOnceInPiecesOfAtMostTheGrain) {
+  // Each index visited exactly once, whether the grain divides the count or leaves a short last
+  // run, and nothing at all for an empty range; from inside a run, nested calls do the same.
+  struct Case { std::int64_t count, grain; };
+  for (Case c : {Case{0, 4}, Case{1, 16}, Case{7, 1}, Case{64, 16}, Case{1001, 16}, Case{5, 0}}) {
+    std::vector<std::atomic<int>> visits(c.count);
+    std::atomic<bool> tooLong{false};
+    parallelFor(c.count, c.grain, [&](std::int64_t begin, std::int64_t end, int) {
+      if (end - begin > std::max<std::int64_t>(1, c.grain) || begin >= end) tooLong = true;
+      for (std::int64_t i = begin; i < end; ++i) ++visits[i];
+    });
+    EXPECT_FALSE(tooLong) << c.count << " by " << c.grain;
+    for (std::int64_t i = 0; i < c.count; ++i) ASSERT_EQ(visits[i], 1) << c.count << " by " << c.grain << " at " << i;
+  }
+  std::vector<std::atomic<int>> visits(6 * 5);
+  parallelFor(6, [&](std::int64_t outer, int) {
+    parallelFor(5, [&](std::int64_t inner, int) { ++visits[outer * 5 + inner]; });
+  });
+  for (const auto& v : visits) EXPECT_EQ(v, 1);
+}
+
 TEST(Render, AComputeThatThrowsEndsTheRenderWithItsException) {
   // Other threads wait for the failing cell: of a buffer (read by a blur's margin), or of a
   // large blur's grid (shrunk from that buffer). They must fail with it, the render must end on
