@@ -80,20 +80,7 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string vipsError() {
-  std::string message = vips_error_buffer();
-  vips_error_clear();
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  auto newline = message.find('\n');
-  if (newline != std::string::npos) message.resize(newline);
-  return message.empty() ? "the encoder failed" : message;
-}
-
-struct Unref {
-  void operator()(void* object) const { g_object_unref(object); }
-};
-template <class T>
-using VipsPtr = std::unique_ptr<T, Unref>;
+std::string vipsError() { return takeVipsError("the encoder failed"); }
 
 // The rendered 8-bit RGBA pixels of an image's extent.
 struct Pixels {

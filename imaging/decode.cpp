@@ -25,6 +25,15 @@ void ensureVips() {
   });
 }
 
+std::string takeVipsError(const char* otherwise) {
+  std::string message = vips_error_buffer();
+  vips_error_clear();
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  auto newline = message.find('\n');
+  if (newline != std::string::npos) message.resize(newline);
+  return message.empty() ? otherwise : message;
+}
+
 mode_t currentUmask() {
   static const mode_t mask = [] {
     mode_t m = umask(0);
@@ -36,34 +45,20 @@ mode_t currentUmask() {
 
 namespace {
 
-// Decoding more than this is refused: a crafted header can announce any size.
-constexpr double kMaxPixels = 120e6;
-
-struct Unref {
-  void operator()(VipsImage* image) const { g_object_unref(image); }
-};
-using VipsPtr = std::unique_ptr<VipsImage, Unref>;
-
-std::string takeVipsError() {
-  std::string message = vips_error_buffer();
-  vips_error_clear();
-  auto newline = message.find('\n');
-  if (newline != std::string::npos) message.resize(newline);
-  return message;
-}
+using ImagePtr = VipsPtr<VipsImage>;
 
 // Runs one libvips operation that makes a new image from `in`; nothing on failure.
 template <class Op>
-VipsPtr step(const VipsPtr& in, Op op) {
+ImagePtr step(const ImagePtr& in, Op op) {
   VipsImage* out = nullptr;
   if (op(in.get(), &out) != 0) return nullptr;
-  return VipsPtr(out);
+  return ImagePtr(out);
 }
 
-VipsPtr toSRGB(VipsPtr image) {
+ImagePtr toSRGB(ImagePtr image) {
   if (vips_image_get_typeof(image.get(), VIPS_META_ICC_NAME) || image->Type == VIPS_INTERPRETATION_CMYK) {
     // The embedded profile (or libvips' CMYK fallback) says what the numbers mean.
-    VipsPtr converted = step(image, [](VipsImage* in, VipsImage** out) {
+    ImagePtr converted = step(image, [](VipsImage* in, VipsImage** out) {
       return vips_icc_transform(in, out, "srgb", "embedded", TRUE, "intent", VIPS_INTENT_RELATIVE, "depth", 8, nullptr);
     });
     if (converted) image = std::move(converted);
@@ -80,7 +75,7 @@ VipsPtr toSRGB(VipsPtr image) {
   return image;
 }
 
-VipsPtr toRGBA(VipsPtr image) {
+ImagePtr toRGBA(ImagePtr image) {
   if (!image) return nullptr;
   if (image->Bands == 3)
     return step(image, [](VipsImage* in, VipsImage** out) { return vips_bandjoin_const1(in, out, 255, nullptr); });
@@ -90,22 +85,20 @@ VipsPtr toRGBA(VipsPtr image) {
 }
 
 // Upright, sRGB, 8-bit RGBA in memory of its own; nothing when the file is not a picture.
-std::optional<Image> decoded(VipsPtr image, std::string* error) {
-  auto failed = [&](std::string why) -> std::optional<Image> {
-    if (error) *error = why.empty() ? takeVipsError() : why;
+std::optional<Image> decoded(ImagePtr image) {
+  auto failed = [] {
     vips_error_clear();
     return std::nullopt;
   };
-  if (!image) return failed("");
-  if (double(image->Xsize) * image->Ysize > kMaxPixels) return failed("the picture is too large");
+  if (!image || double(image->Xsize) * image->Ysize > kMaxPixels) return failed();
   image = step(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); });
-  if (!image) return failed("");
+  if (!image) return failed();
   image = toRGBA(toSRGB(std::move(image)));
-  if (!image || image->Bands != 4) return failed("");
+  if (!image || image->Bands != 4) return failed();
 
   std::size_t size = 0;
   void* memory = vips_image_write_to_memory(image.get(), &size);
-  if (!memory) return failed("");
+  if (!memory) return failed();
   std::shared_ptr<const void> owner(memory, [](const void* p) { g_free(const_cast<void*>(p)); });
   PixelBuffer pixels{memory, image->Xsize, image->Ysize, std::ptrdiff_t{4} * image->Xsize, PixelFormat::rgba8};
   return Image(makePixels(pixels, std::move(owner)));
@@ -114,9 +107,9 @@ std::optional<Image> decoded(VipsPtr image, std::string* error) {
 }  // namespace
 
 // Truncated or corrupt data fails the decode instead of leaving grey or garbage rows.
-std::optional<Image> Image::fromFile(const std::string& path, std::string* error) {
+std::optional<Image> Image::fromFile(const std::string& path) {
   ensureVips();
-  return decoded(VipsPtr(vips_image_new_from_file(path.c_str(), "fail_on", VIPS_FAIL_ON_WARNING, nullptr)), error);
+  return decoded(ImagePtr(vips_image_new_from_file(path.c_str(), "fail_on", VIPS_FAIL_ON_WARNING, nullptr)));
 }
 
 bool isPictureFile(const std::string& path) {
@@ -133,16 +126,15 @@ bool isPictureFile(const std::string& path) {
   g_type_class_unref(load);
   // And the catch-all loader's guess is loose (it takes a video for a TGA picture): the header
   // must read too. Only the header: the pixels are read when the picture's turn comes.
-  VipsPtr header(sniffed ? vips_image_new_from_file(path.c_str(), nullptr) : nullptr);
+  ImagePtr header(sniffed ? vips_image_new_from_file(path.c_str(), nullptr) : nullptr);
   vips_error_clear();
   return header != nullptr;
 }
 
-std::optional<Image> Image::fromBytes(const std::string& bytes, std::string* error) {
+std::optional<Image> Image::fromBytes(const std::string& bytes) {
   ensureVips();
-  return decoded(VipsPtr(vips_image_new_from_buffer(bytes.data(), bytes.size(), "", "fail_on", VIPS_FAIL_ON_WARNING,
-                                                    nullptr)),
-                 error);
+  return decoded(
+      ImagePtr(vips_image_new_from_buffer(bytes.data(), bytes.size(), "", "fail_on", VIPS_FAIL_ON_WARNING, nullptr)));
 }
 
 }  // namespace imaging

@@ -14,6 +14,11 @@ namespace imaging {
 
 class Node;
 
+// The most pixels a picture or an output may have: a 48-megapixel photo with room to spare,
+// yet its working buffers still fit a few gigabytes. A file's header can announce any size, so
+// larger pictures are refused before they are decoded.
+inline constexpr std::int64_t kMaxPixels = 120'000'000;
+
 // Whether a file holds a picture that fromFile may read, by its content (its name aside).
 bool isPictureFile(const std::string& path);
 
@@ -56,10 +61,10 @@ class Image {
   // A grey opaque image of one value per pixel, rows top first; the image owns the values.
   static Image fromGray(std::shared_ptr<const float[]> values, int width, int height);
   // A picture file, upright and in sRGB, extent (0, 0, width, height); nothing when the file
-  // cannot be decoded. `error` (optional) receives why.
-  static std::optional<Image> fromFile(const std::string& path, std::string* error = nullptr);
+  // cannot be decoded.
+  static std::optional<Image> fromFile(const std::string& path);
   // The same from a picture file's bytes, read before this returns.
-  static std::optional<Image> fromBytes(const std::string& bytes, std::string* error = nullptr);
+  static std::optional<Image> fromBytes(const std::string& bytes);
 
   // Nothing: transparent, with an empty extent.
   Image();

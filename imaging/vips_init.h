@@ -1,5 +1,9 @@
 #pragma once
 #include <sys/types.h>
+#include <vips/vips.h>
+
+#include <memory>
+#include <string>
 
 // libvips is started once, on first use, with its own worker threads kept few: our renderer
 // already keeps both cores busy.
@@ -7,4 +11,14 @@ namespace imaging {
 void ensureVips();
 // The process umask, for files we create with mkstemp (which ignores it).
 mode_t currentUmask();
+
+struct Unref {
+  void operator()(void* object) const { g_object_unref(object); }
+};
+// A libvips object released with its last owner.
+template <class T>
+using VipsPtr = std::unique_ptr<T, Unref>;
+
+// The first line of libvips' latest error, which is then cleared; `otherwise` when it has none.
+std::string takeVipsError(const char* otherwise);
 }  // namespace imaging
