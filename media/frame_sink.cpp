@@ -10,6 +10,7 @@
 #include "cli/args.h"
 #include "cli/diagnostics.h"
 #include "media/partial_file.h"
+#include "media/pictures.h"
 #include "video/writer.h"
 
 namespace {
@@ -47,7 +48,7 @@ FrameSink greyStream(std::int64_t width, std::int64_t height) {
 }
 
 FrameSink videoFile(const std::string& out, const video::Reader& reader, std::int64_t width, std::int64_t height) {
-  auto container = video::containerFor(out);
+  auto container = containerFor(out);
   if (!container)
     fail("cannot write " + out + ": only .webm (VP9 with alpha) and .mov (ProRes 4444 with alpha) keep transparency");
   video::Output output{.path = startPartialFile(out),

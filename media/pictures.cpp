@@ -65,6 +65,13 @@ imaging::Encoding encodingFor(const std::string& path) {
   return {format, components};
 }
 
+std::optional<video::Container> containerFor(const std::string& path) {
+  std::string extension = lowerCaseExtension(path);
+  if (extension == "webm") return video::Container::WebM;
+  if (extension == "mov") return video::Container::Mov;
+  return std::nullopt;
+}
+
 std::optional<std::string> unfitTarget(const std::string& path) {
   imaging::Encoding encoding = encodingFor(path);
   if (encoding.format == FileFormat::jpeg && encoding.components == Components::rgba)

@@ -7,6 +7,7 @@
 
 #include "imaging/context.h"
 #include "imaging/image.h"
+#include "video/writer.h"
 
 using imaging::Image;
 using imaging::Rect;
@@ -25,6 +26,10 @@ Image stretchedPicture(const Image& decoded, const Rect& rect);
 // The file at path as the options ask: in the format its extension names (.jpg, .jpeg, .webp,
 // in any case; anything else is PNG), grey for a mask, RGB over a background, else RGBA.
 imaging::Encoding encodingFor(const std::string& path);
+
+// The video container a file name's extension asks for (in any case): .webm or .mov, the two
+// whose codecs keep an alpha channel; nothing for any other name.
+std::optional<video::Container> containerFor(const std::string& path);
 
 // Why a file at path cannot hold what is written (the transparency of a cut-out, in a JPEG
 // file), or nothing.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "run_tool.h"
+#include "media/pictures.h"
 #include "video/writer.h"
 
 extern "C" {
@@ -283,7 +284,7 @@ TEST(VideoOutContainer, TheExtensionAloneChoosesIt) {
       {"webm", std::nullopt},        {"cut.webm.part", std::nullopt},    {"folder.webm/cut", std::nullopt},
       {"cut.", std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(video::containerFor(c.path), c.container) << c.path;
+  for (const Case& c : cases) EXPECT_EQ(containerFor(c.path), c.container) << c.path;
 }
 
 // Each file against the raw stream of the same range and options, and against its source.

@@ -7,7 +7,6 @@
 #include "video/writer.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 
 #include "video/errors.h"
@@ -99,23 +98,7 @@ AVFrame* makeFrame(const AVCodecContext& encoder) {
   return frame;
 }
 
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 }  // namespace
-
-std::optional<Container> containerFor(std::string_view path) {
-  auto slash = path.rfind('/');
-  auto dot = path.rfind('.');
-  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return std::nullopt;
-  std::string extension = lowered(path.substr(dot + 1));
-  if (extension == "webm") return Container::WebM;
-  if (extension == "mov") return Container::Mov;
-  return std::nullopt;
-}
 
 Writer::Writer() = default;
 

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 
 #include "video/video.h"
@@ -28,9 +27,6 @@ enum class Container {
   WebM,  // VP9 with alpha (libvpx), Opus sound: browsers play it transparent
   Mov,   // ProRes 4444 with alpha, PCM sound: for editing programs
 };
-
-// The container a file name's extension asks for (letter case aside), or nothing.
-std::optional<Container> containerFor(std::string_view path);
 
 struct Output {
   std::string path;  // written in place, created or truncated
