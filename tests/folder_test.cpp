@@ -20,9 +20,7 @@ const std::string media = std::string(QUELM_SHARED_DIR) + "/media/";
 class Folder : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("folder-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
+    dir = freshFolder("folder");
     fs::create_directories(dir / "in");
   }
   void TearDown() override { fs::remove_all(dir); }

@@ -1,6 +1,7 @@
 #pragma once
 // Runs the built tool as a user would, and keeps what it printed and how it ended. Header
 // only: each test program that runs the tool includes it.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,4 +96,14 @@ inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t st
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   return run;
+}
+
+// An empty folder for the running test's files, named for the process and the test, so that
+// test programs running side by side never share one.
+inline std::filesystem::path freshFolder(const std::string& kind) {
+  auto dir = std::filesystem::temp_directory_path() /
+             (kind + "-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
 }

@@ -25,10 +25,7 @@ const std::string webcam = media + "photos/p13_person_webcam_head_shoulders.png"
 class StillImage : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("still-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = freshFolder("still");
   }
   void TearDown() override { fs::remove_all(dir); }
   std::string path(const std::string& name) const { return (dir / name).string(); }
