@@ -1,9 +1,7 @@
-// The frame loop: every decoded frame fitted to the output, matted, rendered to straight RGBA
-// and handed whole to the frame sink (standard output, a byte a pixel for the mask alone, or a
-// video file), with progress on standard error and a final report of the matting time per
-// frame.
-#include "media/frame_loop.h"
-
+// Video mode: the video source opened over the requested range, then every decoded frame
+// fitted to the output, matted, rendered to straight RGBA and handed whole to the frame sink
+// (standard output, a byte a pixel for the mask alone, or a video file), with progress on
+// standard error and a final report of the matting time per frame.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,7 +14,9 @@
 #include "cli/diagnostics.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/failures.h"
 #include "media/frame_sink.h"
+#include "media/modes.h"
 #include "media/pictures.h"
 #include "media/video_source.h"
 
@@ -39,9 +39,7 @@ std::string report(std::int64_t n, double busy) {
   return "done " + std::to_string(n) + " frames (" + average + " ms/frame)";
 }
 
-}  // namespace
-
-void runFrameLoop(video::Reader& reader, float frameRate) {
+[[noreturn]] void runFrameLoop(video::Reader& reader, float frameRate) {
   auto total = expectedTotal(args.t, frameRate);
   if (!total) fail("cannot count the frames of a range of " + std::to_string(args.t) + " seconds");
   // The video source has checked the size: whole pixels, within the limits.
@@ -97,4 +95,22 @@ void runFrameLoop(video::Reader& reader, float frameRate) {
   sink.close();
   log(report(n, busy));
   std::exit(0);
+}
+
+[[noreturn]] void openAndRun() {
+  setGeometry();
+  auto [reader, frameRate] = openVideo();
+  runFrameLoop(reader, frameRate);
+}
+
+}  // namespace
+
+void runVideo() {
+  // Whatever is thrown while matting a frame (the network's run, memory in a render) ends
+  // the run before that frame is written: the stream holds whole frames only.
+  try {
+    openAndRun();
+  } catch (...) {
+    failOnException("matting failed: ");
+  }
 }

@@ -1,14 +1,8 @@
-// Video mode's prelude: the output geometry, the video's first track with its frame rate and
-// orientation, and a reader started over the requested range.
 #include "media/video_source.h"
 
 #include "cli/args.h"
 #include "cli/diagnostics.h"
-#include "media/failures.h"
-#include "media/frame_loop.h"
 #include "media/limits.h"
-#include "media/modes.h"
-#include "video/video.h"
 
 using imaging::Affine;
 using imaging::Image;
@@ -33,18 +27,6 @@ std::string withReason(const std::string& description) {
 
 }  // namespace
 
-Image fitted(const Image& picture) {
-  Image p = picture;
-  if (!preferredTransform.isIdentity()) {
-    p = p.transformed(preferredTransform);
-    p = p.transformed(Affine::translation(-p.extent().x, -p.extent().y));
-  }
-  p = p.transformed(Affine::scale(W / p.extent().width, H / p.extent().height));
-  return p.cropped(outRect);
-}
-
-namespace {
-
 // Checked before any file is touched: a size that cannot be worked on is refused whatever
 // the video.
 void setGeometry() {
@@ -56,8 +38,7 @@ void setGeometry() {
   outRect = Rect{0, 0, W, H};
 }
 
-[[noreturn]] void openAndRun() {
-  setGeometry();
+OpenedVideo openVideo() {
   if (auto failure = source.open(args.input)) {
     if (failure->stage == video::Stage::Open) fail("no video track in " + args.input);
     fail("cannot read " + args.input);
@@ -65,17 +46,15 @@ void setGeometry() {
   preferredTransform = affineOf(source.preferredTransform());
   if (auto failure = reader.open(source)) fail(withReason(failure->description));
   if (auto failure = reader.start(args.ss, args.t)) fail(withReason(failure->description));
-  runFrameLoop(reader, source.frameRate());
+  return {reader, source.frameRate()};
 }
 
-}  // namespace
-
-void runVideo() {
-  // Whatever is thrown while matting a frame (the network's run, memory in a render) ends
-  // the run before that frame is written: the stream holds whole frames only.
-  try {
-    openAndRun();
-  } catch (...) {
-    failOnException("matting failed: ");
+Image fitted(const Image& picture) {
+  Image p = picture;
+  if (!preferredTransform.isIdentity()) {
+    p = p.transformed(preferredTransform);
+    p = p.transformed(Affine::translation(-p.extent().x, -p.extent().y));
   }
+  p = p.transformed(Affine::scale(W / p.extent().width, H / p.extent().height));
+  return p.cropped(outRect);
 }
