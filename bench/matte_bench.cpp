@@ -4,7 +4,6 @@
 // 8-bit RGBA. Reports milliseconds per frame; segmentation is loaded before timing starts.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -14,6 +13,7 @@
 #include "cli/heap.h"
 #include "cli/state.h"
 #include "matte/matte.h"
+#include "media/frame_loop.h"
 #include "media/video_source.h"
 #include "video/video.h"
 
@@ -61,18 +61,11 @@ Image storedMask(const Image& picture, MaskBuffer& buffer) {
 // One whole frame: mask, smoothing against the previous mask, cut-out.
 void Frame(benchmark::State& state) {
   configure(state);
-  std::vector<MaskBuffer> buffers{maskBuffer(kWidth, kHeight), maskBuffer(kWidth, kHeight)};
+  FrameMatting matting = frameMatting(kWidth, kHeight);
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
   Image picture = frame();
-  Image prev = storedMask(picture, buffers[1]);
-  int n = 0;
-  for (auto _ : state) {
-    auto mask = rawMask(picture, kFrame);
-    MaskBuffer& buffer = buffers[n++ % 2];
-    ctx.renderHalf(smoothed(*mask, prev, args.smooth, kFrame), buffer.data(), kWidth * 8, kFrame);
-    prev = Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
-    ctx.render(cut(picture, prev, kFrame), out.data(), kWidth * 4, kFrame);
-  }
+  matteFrame(matting, picture, out.data());
+  for (auto _ : state) matteFrame(matting, picture, out.data());
 }
 BENCHMARK(Frame)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Args({1, 0})->Args({0, 1})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -126,13 +119,6 @@ const std::vector<std::vector<std::uint8_t>>& clipFrames() {
   return frames;
 }
 
-// Milliseconds since `since`, added to `total`; restarts `since`.
-void lap(std::chrono::steady_clock::time_point& since, double& total) {
-  auto now = std::chrono::steady_clock::now();
-  total += std::chrono::duration<double, std::milli>(now - since).count();
-  since = now;
-}
-
 // The frame loop's matting after fitting, once over the clip's frames in order: mask,
 // smoothing against the previous frame's stored mask, cut-out. Also reports each stage's share
 // in ms per frame: segmentation, mask refinement with smoothing and its render, cut-out. The
@@ -141,30 +127,22 @@ void Clip(benchmark::State& state) {
   configure(state);
   const auto& frames = clipFrames();
   prepareHeap();
-  std::vector<MaskBuffer> buffers{maskBuffer(kWidth, kHeight), maskBuffer(kWidth, kHeight)};
+  FrameMatting matting = frameMatting(kWidth, kHeight);
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
-  std::optional<Image> prev;
   std::size_t n = 0;
-  double segment = 0, mask = 0, cutOut = 0;
+  StageTimes total;
   for (auto _ : state) {
-    const auto& bytes = frames[n % frames.size()];
-    Image picture = Image::fromPixels({bytes.data(), kWidth, kHeight, kWidth * 4, PixelFormat::rgba8});
-    auto since = std::chrono::steady_clock::now();
-    auto found = rawMask(picture, kFrame);
-    lap(since, segment);
-    Image m = found ? *found : prev ? *prev : clearColor.cropped(kFrame);
-    if (prev) m = smoothed(m, *prev, args.smooth, kFrame);
-    MaskBuffer& buffer = buffers[n++ % 2];
-    ctx.renderHalf(m, buffer.data(), kWidth * 8, kFrame);
-    prev = Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
-    lap(since, mask);
-    ctx.render(cut(picture, *prev, kFrame), out.data(), kWidth * 4, kFrame);
-    lap(since, cutOut);
+    const auto& bytes = frames[n++ % frames.size()];
+    StageTimes times = matteFrame(matting, Image::fromPixels({bytes.data(), kWidth, kHeight, kWidth * 4, PixelFormat::rgba8}),
+                                  out.data());
+    total.segment += times.segment;
+    total.mask += times.mask;
+    total.cut += times.cut;
   }
   const double frameCount = static_cast<double>(n);
-  state.counters["segment"] = segment / frameCount;
-  state.counters["mask"] = mask / frameCount;
-  state.counters["cut"] = cutOut / frameCount;
+  state.counters["segment"] = total.segment / frameCount;
+  state.counters["mask"] = total.mask / frameCount;
+  state.counters["cut"] = total.cut / frameCount;
 }
 BENCHMARK(Clip)->ArgNames({"person", "decontaminate"})->Args({1, 1})->Iterations(150)
     ->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -15,6 +15,7 @@
 #include "cli/state.h"
 #include "matte/matte.h"
 #include "media/failures.h"
+#include "media/frame_loop.h"
 #include "media/frame_sink.h"
 #include "media/modes.h"
 #include "media/pictures.h"
@@ -22,6 +23,7 @@
 
 using imaging::Image;
 using imaging::PixelFormat;
+using imaging::Rect;
 
 namespace {
 
@@ -39,6 +41,54 @@ std::string report(std::int64_t n, double busy) {
   return "done " + std::to_string(n) + " frames (" + average + " ms/frame)";
 }
 
+// Milliseconds since `since`; restarts `since`.
+double lap(std::chrono::steady_clock::time_point& since) {
+  auto now = std::chrono::steady_clock::now();
+  double ms = std::chrono::duration<double, std::milli>(now - since).count();
+  since = now;
+  return ms;
+}
+
+}  // namespace
+
+FrameMatting frameMatting(std::int64_t width, std::int64_t height) {
+  FrameMatting state{.width = width, .height = height, .rect = Rect{0, 0, double(width), double(height)}};
+  state.clear = clearColor.cropped(state.rect);
+  state.behind = backdrop(background(), state.rect);
+  if (args.smooth > 0) {
+    state.maskBuffers.push_back(maskBuffer(width, height));
+    state.maskBuffers.push_back(maskBuffer(width, height));
+  }
+  return state;
+}
+
+StageTimes matteFrame(FrameMatting& state, const Image& picture, std::uint8_t* out) {
+  StageTimes times;
+  auto since = std::chrono::steady_clock::now();
+  std::optional<Image> found = rawMask(picture, state.rect);
+  times.segment = lap(since);
+  const std::optional<Image>& prev = state.lastMask;
+  Image m = found ? *found : prev ? *prev : state.clear;
+  if (args.smooth > 0) {
+    // Stored, so the next frame reaches back only to this one, however long the video.
+    if (prev) m = smoothed(m, *prev, args.smooth, state.rect);
+    MaskBuffer& buffer = state.maskBuffers[state.frames % 2];
+    ctx.renderHalf(m, buffer.data(), state.width * 8, state.rect);
+    m = Image::fromPixels({buffer.data(), int(state.width), int(state.height), state.width * 8, PixelFormat::rgbaHalf});
+  }
+  state.lastMask = m;
+  ++state.frames;
+  times.mask = lap(since);
+  Image cutOut = matted(picture, m, state.rect, state.behind);
+  // A file of the mask alone is a luma matte: an editor reads its grey, not its transparency.
+  if (args.maskOnly && !args.out.empty()) cutOut = cutOut.settingAlphaOne(state.rect);
+  ctx.render(cutOut, out, state.width * 4, state.rect);
+  times.cut = lap(since);
+  return times;
+}
+
+namespace {
+
 [[noreturn]] void runFrameLoop(video::Reader& reader, float frameRate) {
   auto total = expectedTotal(args.t, frameRate);
   if (!total) fail("cannot count the frames of a range of " + std::to_string(args.t) + " seconds");
@@ -51,16 +101,9 @@ std::string report(std::int64_t n, double busy) {
   FrameSink sink = !args.out.empty() ? videoFile(args.out, reader, width, height)
                   : args.maskOnly    ? greyStream(width, height)
                                      : rawStream(width, height);
-  const Image clear = clearColor.cropped(outRect);
-  const std::optional<Image> behind = backdrop(background(), outRect);
-  std::vector<MaskBuffer> maskBuffers;
-  if (args.smooth > 0) {
-    maskBuffers.push_back(maskBuffer(width, height));
-    maskBuffers.push_back(maskBuffer(width, height));
-  }
+  FrameMatting state = frameMatting(width, height);
   prepareMask();
   std::int64_t n = 0;
-  std::optional<Image> lastMask;
   double busy = 0;
 
   while (auto frame = reader.next()) {
@@ -69,22 +112,8 @@ std::string report(std::int64_t n, double busy) {
     // instead of resampling the frame each.
     ctx.render(fitted(Image::fromPixels({frame->bgra, frame->width, frame->height, frame->rowBytes, PixelFormat::bgra8})),
                fittedFrame.data(), rowBytes, outRect);
-    Image picture = Image::fromPixels({fittedFrame.data(), int(width), int(height), rowBytes, PixelFormat::rgba8});
-    std::optional<Image> found = rawMask(picture, outRect);
-    std::optional<Image> prev = lastMask;
-    Image m = found ? *found : prev ? *prev : clear;
-    if (args.smooth > 0) {
-      // Stored, so the next frame reaches back only to this one, however long the video.
-      if (prev) m = smoothed(m, *prev, args.smooth, outRect);
-      MaskBuffer& buffer = maskBuffers[n % 2];
-      ctx.renderHalf(m, buffer.data(), width * 8, outRect);
-      m = Image::fromPixels({buffer.data(), int(width), int(height), width * 8, PixelFormat::rgbaHalf});
-    }
-    lastMask = m;
-    Image out = matted(picture, m, outRect, behind);
-    // A file of the mask alone is a luma matte: an editor reads its grey, not its transparency.
-    if (args.maskOnly && !args.out.empty()) out = out.settingAlphaOne(outRect);
-    ctx.render(out, buf.data(), rowBytes, outRect);
+    matteFrame(state, Image::fromPixels({fittedFrame.data(), int(width), int(height), rowBytes, PixelFormat::rgba8}),
+               buf.data());
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     sink.put(buf.data(), *frame);
