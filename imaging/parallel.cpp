@@ -154,7 +154,8 @@ Pool& pool() {
 }  // namespace
 
 int workerCount() {
-  static const int count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+  // At most eight: beyond that the per-thread arenas cost more memory than the strips gain.
+  static const int count = std::min(coreCount(), 8);
   return count;
 }
 
