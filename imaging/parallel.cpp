@@ -154,7 +154,7 @@ Pool& pool() {
 }  // namespace
 
 int workerCount() {
-  // At most eight: beyond that the per-thread arenas cost more memory than the strips gain.
+  // The pool stops at eight threads however many cores there are.
   static const int count = std::min(coreCount(), 8);
   return count;
 }
