@@ -8,6 +8,7 @@
 
 #include "imaging/image.h"
 #include "imaging/nodes.h"
+#include "imaging/parallel.h"
 #include "imaging/vips_init.h"
 
 namespace imaging {
@@ -20,7 +21,8 @@ void ensureVips() {
     // own lines, and a damaged file fails the decode anyway.
     g_log_set_handler("VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
                       [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-    vips_concurrency_set(2);
+    // libvips's own workers, one per core like the engine's.
+    vips_concurrency_set(coreCount());
     vips_cache_set_max(0);  // each file is decoded once; nothing to keep
   });
 }

@@ -154,7 +154,8 @@ Pool& pool() {
 }  // namespace
 
 int workerCount() {
-  static const int count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+  // The pool stops at eight threads however many cores there are.
+  static const int count = std::min(coreCount(), 8);
   return count;
 }
 

@@ -1,12 +1,22 @@
 #pragma once
 // Work splitting: a range of indices or a rectangle cut into runs, strips or tiles, handed out
 // to a small pool of threads that lives as long as the process. One pool serves every render.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 #include "imaging/tile.h"
 
 namespace imaging {
+
+// The machine's cores: the one answer that the engine, the decoder, the networks and the
+// picture files each size their threads by. Inline, so that the layers that only need this
+// number do not link the engine for it.
+inline int coreCount() {
+  static const int count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  return count;
+}
 
 // How many threads run strips (the machine's cores).
 int workerCount();

@@ -26,6 +26,8 @@ inline void storeV(float* p, V v) {
 }
 inline f4 load4(const float* p) { return loadV<f4>(p); }
 inline void store4(float* p, f4 v) { storeV(p, v); }
+// Whether two pixel values are the same bits (a NaN is the same as itself).
+inline bool sameValue(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 template <class V>
 inline V splatV(float v) {

@@ -4,188 +4,19 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
+#include "imaging/arena.h"
+#include "imaging/blend_mask.h"
 #include "imaging/once.h"
 #include "imaging/parallel.h"
 #include "imaging/pixel.h"
+#include "imaging/plan.h"
 #include "imaging/simd.h"
 
 namespace imaging {
 namespace {
-
-// No node reads more than three inputs (a blend: image, background, mask).
-constexpr std::size_t kMaxInputs = 3;
-
-// Materialised buffers, kept for the next render: a video frame's buffers have the same sizes
-// as the last frame's, and fresh pages would cost more than the computing.
-class BufferPool {
- public:
-  struct Release {
-    std::size_t floats;
-    void operator()(float* p) const { BufferPool::give(p, floats); }
-  };
-  using Buffer = std::unique_ptr<float[], Release>;
-
-  static Buffer acquire(std::size_t floats) {
-    {
-      std::lock_guard lock(mutex());
-      auto& kept = free();
-      // Any kept buffer that is large enough and not wastefully so.
-      for (auto it = kept.begin(); it != kept.end(); ++it)
-        if (it->second >= floats && it->second <= 2 * floats) {
-          std::size_t capacity = it->second;
-          float* p = it->first.release();
-          kept.erase(it);
-          return Buffer(p, Release{capacity});
-        }
-    }
-    return Buffer(new float[floats], Release{floats});
-  }
-
- private:
-  static constexpr std::size_t kKeepFloats = std::size_t{128} << 20;  // 512 MB
-
-  static void give(float* p, std::size_t floats) {
-    std::lock_guard lock(mutex());
-    auto& kept = free();
-    kept.emplace_back(std::unique_ptr<float[]>(p), floats);
-    std::size_t total = 0;
-    for (const auto& k : kept) total += k.second;
-    while (total > kKeepFloats) total -= kept.front().second, kept.erase(kept.begin());
-  }
-  static std::mutex& mutex() {
-    static std::mutex m;
-    return m;
-  }
-  static std::vector<std::pair<std::unique_ptr<float[]>, std::size_t>>& free() {
-    static std::vector<std::pair<std::unique_ptr<float[]>, std::size_t>> kept;
-    return kept;
-  }
-};
-
-// Whether two pixel values are the same bits (a NaN is the same as itself).
-bool sameValue(f4 a, f4 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Scratch memory for one thread: handed out front to back and taken back to a mark, so a
-// computation nested inside another (a buffer cell computed on first use) returns what it
-// took. Chunks are kept, so steady-state renders do not allocate.
-//
-// It also remembers what was evaluated in it, by node and region, so that a node that several
-// others read over the same region (a picture, its straight colour) is computed once per tile.
-// A tile is forgotten when the memory it may lie in is taken back.
-class Arena {
- public:
-  struct Mark {
-    std::size_t chunk, used;
-    bool operator<(const Mark& m) const { return chunk < m.chunk || (chunk == m.chunk && used < m.used); }
-  };
-
-  Tile allocate(const PixelRect& r) {
-    std::size_t floats = static_cast<std::size_t>(r.area()) * 4;
-    while (chunk_ < chunks_.size() && chunks_[chunk_].size() - used_ < floats) ++chunk_, used_ = 0;
-    if (chunk_ == chunks_.size()) {
-      chunks_.emplace_back(std::max<std::size_t>(floats, std::size_t{1} << 20));
-      used_ = 0;
-    }
-    float* p = chunks_[chunk_].data() + used_;
-    used_ += floats;
-    return {p, static_cast<std::ptrdiff_t>(4 * r.width), r};
-  }
-  Mark mark() const { return {chunk_, used_}; }
-  void release(const Mark& m) {
-    chunk_ = m.chunk, used_ = m.used;
-    std::erase_if(remembered_, [&](const Remembered& r) { return !(r.before < m); });
-  }
-  // Before each tile: nothing handed out is in use any more, so the flat rows missed since
-  // the last reset can be made now without moving a row that some tile still reads.
-  void reset() {
-    release({0, 0});
-    for (const Miss& miss : misses_) keepFlatRow(miss.value, miss.width);
-    misses_.clear();
-  }
-
-  // A row of `width` copies of value, for a flat tile, which only reads it. Flat tiles are
-  // mostly of a few values (nothing, an opaque mask), thousands of them a frame; their rows are
-  // kept from tile to tile instead of written out for each.
-  float* flatRow(f4 value, std::int64_t width) {
-    ++clock_;
-    for (FlatRow& f : flatRows_)
-      if (sameValue(f.value, value) && f.width >= width) {
-        f.used = clock_;
-        return f.row.get();
-      }
-    if (misses_.size() < kFlatRows) misses_.push_back({value, width});
-    Tile row = allocate({0, 0, width, 1});
-    simd::fill(row, value);
-    return row.data;
-  }
-
-  // `before`: the mark taken before the tile was evaluated.
-  void remember(const void* node, const PixelRect& r, const Tile& t, const Mark& before) {
-    remembered_.push_back({node, r, t, before});
-  }
-  std::optional<Tile> recall(const void* node, const PixelRect& r) const {
-    for (const Remembered& m : remembered_)
-      if (m.node == node && m.rect == r) return m.tile;
-    return std::nullopt;
-  }
-
- private:
-  struct Remembered {
-    const void* node;
-    PixelRect rect;
-    Tile tile;
-    Mark before;
-  };
-
-  struct FlatRow {
-    f4 value;
-    std::int64_t width = 0;
-    std::unique_ptr<float[]> row;
-    std::uint64_t used = 0;
-  };
-  struct Miss {
-    f4 value;
-    std::int64_t width;
-  };
-  static constexpr std::size_t kFlatRows = 16;
-
-  // Widens the value's row, or adds one in place of the row used longest ago.
-  void keepFlatRow(f4 value, std::int64_t width) {
-    auto it = std::find_if(flatRows_.begin(), flatRows_.end(),
-                           [&](const FlatRow& f) { return sameValue(f.value, value); });
-    if (it == flatRows_.end() && flatRows_.size() < kFlatRows)
-      it = flatRows_.insert(flatRows_.end(), FlatRow{value, 0, nullptr, 0});
-    if (it == flatRows_.end())
-      it = std::min_element(flatRows_.begin(), flatRows_.end(),
-                            [](const FlatRow& a, const FlatRow& b) { return a.used < b.used; });
-    if (!sameValue(it->value, value) || it->width < width) {
-      it->value = value;
-      it->width = std::max<std::int64_t>(width, 256);
-      it->row = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(4 * it->width));
-      simd::fill({it->row.get(), 0, {0, 0, it->width, 1}}, value);
-    }
-    it->used = clock_;
-  }
-
-  std::vector<std::vector<float>> chunks_;
-  std::size_t chunk_ = 0, used_ = 0;
-  std::vector<Remembered> remembered_;
-  std::vector<FlatRow> flatRows_;
-  std::vector<Miss> misses_;
-  std::uint64_t clock_ = 0;
-};
-
-Arena& arenaOf(int worker) {
-  static std::vector<Arena> arenas(workerCount());
-  return arenas[worker];
-}
 
 void zero(const Tile& t) {
   for (std::int64_t y = t.rect.y; y < t.rect.maxY(); ++y)
@@ -197,153 +28,17 @@ void zero(const Tile& t) {
 // most reads of it are too.
 constexpr std::uint8_t kFlat = kDone + 1;
 
-// The blend's mask over a tile, if it is flat 0 or 1: then the blend shows one of its sides
-// there.
-enum class MaskValue { mixed, zero, one };
-// Every blend asks this of every tile, so the mask's green is scanned two pixels at a time
-// for its least and greatest value, a row at a time until they differ. A NaN anywhere makes
-// the tile mixed, as it would be pixel by pixel.
-MaskValue flatMaskValue(const Tile& mask) {
-  if (mask.rect.isEmpty()) return MaskValue::zero;
-  if (mask.flat) return mask.data[1] == 0 ? MaskValue::zero : mask.data[1] == 1 ? MaskValue::one : MaskValue::mixed;
-  float least = mask.at(mask.rect.x, mask.rect.y)[1], greatest = least, poison = 0;
-  const std::int64_t n = 4 * mask.rect.width;
-  for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && least == greatest; ++y) {
-    const float* p = mask.at(mask.rect.x, y);
-    f8 lo = splatV<f8>(least), hi = lo, nan{};
-    std::int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      f8 green = lane<1>(loadV<f8>(p + i));
-      lo = minV(lo, green), hi = maxV(hi, green), nan += green * 0;
-    }
-    for (int k = 0; k < 8; k += 4)
-      least = std::min(least, lo[k]), greatest = std::max(greatest, hi[k]), poison += nan[k];
-    if (i < n) least = std::min(least, p[i + 1]), greatest = std::max(greatest, p[i + 1]), poison += p[i + 1] * 0;
-  }
-  if (least != greatest || poison != 0) return MaskValue::mixed;
-  return least == 0 ? MaskValue::zero : least == 1 ? MaskValue::one : MaskValue::mixed;
-}
-
-// The input of a blend that shows where its mask is flat `value`.
-std::size_t sideShown(const Hints::Blend& blend, MaskValue value) {
-  return value == MaskValue::one ? blend.whereOne : blend.whereZero;
-}
-
-// One band's plan and its buffers: an entry per node, each pointing at its inputs' entries, so
-// that evaluating walks the plan without looking anything up.
+// The evaluator: walks one band's plan (plan.h) tile by tile, computing each node's pixels
+// where they are read, into the buffers the plan reserved or into the worker's arena.
 class Evaluation {
  public:
   Evaluation(const Node::Ptr& root, const PixelRect& region, const Schedule& schedule, Schedule::Grain cells)
-      : schedule_(schedule), cellWidth_(cells.width), cellHeight_(cells.height) {
-    root_ = &collect(root.get());
-    root_->roi = region;
-    planRegions();
-    chooseMaterialised();
-    allocateBuffers();
-  }
+      : schedule_(schedule), plan_(makePlan(root, region, schedule, cells)) {}
 
-  Tile evaluateRoot(const PixelRect& r, Arena& arena) const { return evaluate(*root_, r, arena); }
+  Tile evaluateRoot(const PixelRect& r, Arena& arena) const { return evaluate(*plan_.root, r, arena); }
 
  private:
-  struct Entry {
-    const Node* node = nullptr;
-    Entry* inputs[kMaxInputs] = {};
-    PixelRect roi;
-    int consumers = 0;
-    bool readWithMargin = false;  // by an area filter: its pixels are read more than once
-    // Read by point-wise filters only, each over the very region it computes.
-    bool readInPlace = true;
-    bool remembered = false;  // by the arena, for its other readers of the same region
-    bool materialised = false;
-    BufferPool::Buffer buffer;
-    Tile tile;
-    // Per cell of the buffer: its state, and its one value when it is flat.
-    std::unique_ptr<std::atomic<std::uint8_t>[]> cells;
-    std::unique_ptr<f4[]> cellValues;
-    // Per flat cell, a bit for each part: claimed by a thread to write, and written.
-    std::unique_ptr<std::atomic<std::uint32_t>[]> partsClaimed, partsWritten;
-    std::int64_t columns = 0;
-    std::unique_ptr<RenderState> state;
-    // A flat node's one row, seen as every row of roi (tile with stride 0).
-    std::vector<float> row;
-  };
-
-  // Post-order: every node after its inputs. Entries live in a map, so their addresses hold.
-  Entry& collect(const Node* n) {
-    auto [it, fresh] = entries_.try_emplace(n);
-    Entry& e = it->second;
-    if (!fresh) return e;
-    e.node = n;
-    assert(n->inputs.size() <= kMaxInputs);
-    for (std::size_t i = 0; i < n->inputs.size(); ++i) e.inputs[i] = &collect(n->inputs[i].get());
-    order_.push_back(&e);
-    return e;
-  }
-
-  // Regions and readers flow from the root to the sources. A view passes its readers on to its
-  // input: the input is what they really read.
-  void planRegions() {
-    for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
-      Entry& e = **it;
-      const Node* n = e.node;
-      PixelRect box = n->pixelBox().intersected(e.roi);
-      if (box.isEmpty()) continue;
-      for (std::size_t i = 0; i < n->inputs.size(); ++i) {
-        Entry& in = *e.inputs[i];
-        in.roi = in.roi.united(n->inputRegion(i, box));
-        const Hints& h = n->hints;
-        in.consumers += h.view ? std::max(e.consumers, 1) : 1;
-        in.readWithMargin |= h.sharesInputPixels || (h.view && e.readWithMargin);
-        // A blend reads its sides column by column, its mask whole.
-        in.readInPlace &= h.view ? e.readInPlace : n->kind == NodeKind::pointwise && (!h.blend || i == h.blend->mask);
-      }
-    }
-  }
-
-  // Cheap enough to compute again wherever it is needed: sources and short point-wise runs.
-  static bool cheap(const Node* n, int depth = 0) {
-    if (n->kind == NodeKind::source) return true;
-    if (n->kind != NodeKind::pointwise || depth >= 2) return false;
-    for (const auto& in : n->inputs)
-      if (!cheap(in.get(), depth + 1)) return false;
-    return true;
-  }
-
-  // A node read several times is computed once into a buffer, cell by cell. Where each reader
-  // reads just the region it computes, the arena's memory of the tile serves instead: a buffer
-  // would compute whole cells around a narrow region (an edge fill, say) and everything those
-  // cells need.
-  void chooseMaterialised() {
-    for (Entry* e : order_) {
-      if (e == root_ || e->roi.isEmpty() || e->node->hints.view) continue;
-      e->materialised = !cheap(e->node) && ((e->consumers > 1 && !e->readInPlace) || e->readWithMargin);
-      e->remembered = schedule_.memoisedTiles && !e->materialised && e->consumers > 1 && e->readInPlace;
-    }
-  }
-
-  // Buffers are only reserved here, and nodes prepared; nothing is computed until it is first
-  // read.
-  void allocateBuffers() {
-    for (Entry* e : order_) {
-      if (e->materialised) {
-        e->buffer = BufferPool::acquire(static_cast<std::size_t>(e->roi.area()) * 4);
-        e->tile = {e->buffer.get(), static_cast<std::ptrdiff_t>(4 * e->roi.width), e->roi};
-        e->columns = (e->roi.width + cellWidth_ - 1) / cellWidth_;
-        std::int64_t rows = (e->roi.height + cellHeight_ - 1) / cellHeight_;
-        e->cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e->columns * rows)]());
-        e->cellValues.reset(new f4[static_cast<std::size_t>(e->columns * rows)]);
-        e->partsClaimed.reset(new std::atomic<std::uint32_t>[static_cast<std::size_t>(e->columns * rows)]());
-        e->partsWritten.reset(new std::atomic<std::uint32_t>[static_cast<std::size_t>(e->columns * rows)]());
-      }
-      PixelRect box = e->node->pixelBox().intersected(e->roi);
-      if (!box.isEmpty()) e->state = e->node->prepare(box, schedule_);
-      if (schedule_.flatCells && e->node->hints.flat && box == e->roi && !box.isEmpty()) {
-        e->row.resize(static_cast<std::size_t>(4 * box.width));
-        e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}}, {}, e->state.get());
-        e->tile = {e->row.data(), 0, box, true};
-      }
-    }
-  }
+  using Entry = Plan::Entry;
 
   // The node's pixels over r: a view of its buffer when it has one (computed there on first
   // use), else computed into arena memory; a flat tile wherever they are one value.
@@ -402,7 +97,7 @@ class Evaluation {
   }
 
   PixelRect cellRect(const Entry& e, std::int64_t row, std::int64_t column) const {
-    return PixelRect{e.roi.x + column * cellWidth_, e.roi.y + row * cellHeight_, cellWidth_, cellHeight_}
+    return PixelRect{e.roi.x + column * plan_.cellWidth, e.roi.y + row * plan_.cellHeight, plan_.cellWidth, plan_.cellHeight}
         .intersected(e.roi);
   }
 
@@ -412,8 +107,8 @@ class Evaluation {
   // cannot fail, so the waits end.
   void writeFlatCells(const Entry& e, const PixelRect& r) const {
     const std::int64_t partColumns = schedule_.cellPartColumns, partRows = schedule_.cellPartRows;
-    const std::int64_t partWidth = (cellWidth_ + partColumns - 1) / partColumns;
-    const std::int64_t partHeight = (cellHeight_ + partRows - 1) / partRows;
+    const std::int64_t partWidth = (plan_.cellWidth + partColumns - 1) / partColumns;
+    const std::int64_t partHeight = (plan_.cellHeight + partRows - 1) / partRows;
     forEachCell(e, r, [&](std::int64_t row, std::int64_t column, std::size_t i) {
       if (e.cells[i].load(std::memory_order_acquire) != kFlat) return;
       const PixelRect cell = cellRect(e, row, column), need = cell.intersected(r);
@@ -437,8 +132,8 @@ class Evaluation {
   bool forEachCell(const Entry& e, const PixelRect& r, Fn fn) const {
     PixelRect need = r.intersected(e.roi);
     if (need.isEmpty()) return false;
-    std::int64_t c0 = (need.x - e.roi.x) / cellWidth_, c1 = (need.maxX() - 1 - e.roi.x) / cellWidth_;
-    std::int64_t r0 = (need.y - e.roi.y) / cellHeight_, r1 = (need.maxY() - 1 - e.roi.y) / cellHeight_;
+    std::int64_t c0 = (need.x - e.roi.x) / plan_.cellWidth, c1 = (need.maxX() - 1 - e.roi.x) / plan_.cellWidth;
+    std::int64_t r0 = (need.y - e.roi.y) / plan_.cellHeight, r1 = (need.maxY() - 1 - e.roi.y) / plan_.cellHeight;
     for (std::int64_t row = r0; row <= r1; ++row)
       for (std::int64_t column = c0; column <= c1; ++column)
         fn(row, column, static_cast<std::size_t>(row * e.columns + column));
@@ -600,12 +295,9 @@ class Evaluation {
   }
 
   const Schedule schedule_;
-  std::int64_t cellWidth_, cellHeight_;
+  const Plan plan_;
   // The first exception of any cell, for the threads waiting on failed cells to throw.
   mutable Failure failure_;
-  Entry* root_ = nullptr;
-  std::unordered_map<const Node*, Entry> entries_;
-  std::vector<Entry*> order_;
 };
 
 }  // namespace

@@ -13,12 +13,10 @@
 #include <onnxruntime_cxx_api.h>
 #undef ORT_API_MANUAL_INIT
 
+#include "imaging/parallel.h"
+
 namespace segmentation {
 namespace {
-
-// Intra-op threads of every session: the machine's two cores. A session's work is one
-// network at a time, so inter-op parallelism would only add threads.
-constexpr int kThreads = 2;
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
@@ -99,7 +97,9 @@ Ort::Env& environment() {
 Ort::SessionOptions sessionOptions(Buffers buffers) {
   Ort::SessionOptions options;
   if (buffers == Buffers::returned) options.DisableCpuMemArena();
-  options.SetIntraOpNumThreads(kThreads);
+  // Intra-op threads: one per core. A session's work is one network at a time, so inter-op
+  // parallelism would only add threads.
+  options.SetIntraOpNumThreads(imaging::coreCount());
   options.SetInterOpNumThreads(1);
   options.SetExecutionMode(ExecutionMode::ORT_SEQUENTIAL);
   options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "imaging/parallel.h"
 #include "video/errors.h"
 #include "video/streams.h"
 #include "video/video.h"
@@ -26,8 +27,6 @@ extern "C" {
 
 namespace video {
 namespace {
-
-int coreCount() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
 // FFmpeg's codec name, or the container's tag for a codec FFmpeg has never heard of.
 std::string codecName(const AVCodecParameters& params) {
@@ -45,7 +44,7 @@ std::string secondsText(double seconds) {
 // Frame threading keeps one frame in flight per core, which is where the decoding time goes;
 // slice threading would leave a core idle on streams encoded with a single slice.
 void useAllCores(AVCodecContext& decoder) {
-  decoder.thread_count = coreCount();
+  decoder.thread_count = imaging::coreCount();
   decoder.thread_type = FF_THREAD_FRAME;
 }
 
