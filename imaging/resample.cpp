@@ -92,6 +92,10 @@ const AxisTaps& cachedAxisTaps(std::int64_t lo, std::int64_t count, const AxisMa
 
 }  // namespace
 
+AxisTaps taps::resizeTaps(std::int64_t from, std::int64_t to) {
+  return axisTaps(0, to, AxisMap{double(to) / double(from), 0}, 0, from);
+}
+
 PixelRect resampleInputRegion(const PixelRect& out, const AxisMap& x, const AxisMap& y,
                               const PixelRect& source) {
   if (out.isEmpty() || source.isEmpty()) return {source.x, source.y, 0, 0};

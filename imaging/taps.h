@@ -58,6 +58,11 @@ struct AxisTaps {
   }
 };
 
+// The taps that resize an axis of `from` pixels to `to` pixels (both at least 1), by the rules
+// of resample(): linear between the nearest centres when enlarging, the mean of the covered
+// input when shrinking, the edges repeated. The networks' planes are resized by these too.
+AxisTaps resizeTaps(std::int64_t from, std::int64_t to);
+
 // sum over t < count of w[t] * pixel t of src. A fixed Taps unrolls; Taps = 0 takes any count.
 template <int Taps>
 inline f4 weightedPixels(const float* src, const float* w, std::size_t count) {

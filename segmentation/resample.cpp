@@ -17,39 +17,14 @@ void forEachRowStrip(int height, const std::function<void(int y0, int y1, int wo
   });
 }
 
-}  // namespace
+using imaging::taps::AxisTaps;
+using imaging::taps::resizeTaps;
 
-AxisTaps::AxisTaps(int from, int to) : first_(to), count_(to) {
-  const double scale = double(from) / to;
-  // Shrinking: output pixel i covers input [i * scale, (i + 1) * scale), and each input pixel
-  // [j, j + 1) weighs its overlap. Enlarging: linear between the two nearest pixel centres.
-  stride_ = scale > 1 ? static_cast<int>(std::ceil(scale)) + 2 : 2;
-  linear_ = scale <= 1 && from > 1;
-  weights_.assign(std::size_t(to) * stride_, 0.0f);
-  for (int i = 0; i < to; ++i) {
-    float* w = &weights_[std::size_t(i) * stride_];
-    if (scale > 1) {
-      const double lo = i * scale, hi = std::min<double>((i + 1) * scale, from);
-      first_[i] = std::min(static_cast<int>(lo), from - 1);
-      int n = 0;
-      for (int j = first_[i]; j < hi; ++j) {
-        w[n++] = static_cast<float>((std::min<double>(hi, j + 1) - std::max<double>(lo, j)) / scale);
-      }
-      count_[i] = n;
-    } else {
-      const double centre = std::clamp((i + 0.5) * scale - 0.5, 0.0, from - 1.0);
-      first_[i] = std::min(static_cast<int>(centre), std::max(0, from - 2));
-      const float t = static_cast<float>(centre - first_[i]);
-      count_[i] = from > 1 ? 2 : 1;
-      w[0] = 1 - t;
-      w[1] = t;
-    }
-  }
-}
+}  // namespace
 
 std::vector<float> picturePlanes(const Picture& picture, int width, int height, float scale,
                                  float offset) {
-  const AxisTaps xs(picture.width, width), ys(picture.height, height);
+  const AxisTaps xs = resizeTaps(picture.width, width), ys = resizeTaps(picture.height, height);
   const std::size_t planeSize = std::size_t(width) * height;
   std::vector<float> planes(3 * planeSize);
   const float unit = scale / 255.0f;
@@ -59,16 +34,16 @@ std::vector<float> picturePlanes(const Picture& picture, int width, int height, 
     std::vector<float> rgba(std::size_t(picture.width) * 4);
     for (int y = y0; y < y1; ++y) {
       std::fill(rgba.begin(), rgba.end(), 0.0f);
-      for (int k = 0; k < ys.count(y); ++k) {
-        const std::uint8_t* row = picture.rgba + (ys.first(y) + k) * picture.rowBytes;
-        const float w = ys.weights(y)[k];
+      for (std::size_t k = 0; k < ys.count(y); ++k) {
+        const std::uint8_t* row = picture.rgba + (ys.first[y] + std::int64_t(k)) * picture.rowBytes;
+        const float w = ys.weightsOf(y)[k];
         for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] += w * row[i];
       }
       for (int x = 0; x < width; ++x) {
         float sum[3] = {0, 0, 0};
-        const float* w = xs.weights(x);
-        const float* px = &rgba[4 * std::size_t(xs.first(x))];
-        for (int k = 0; k < xs.count(x); ++k) {
+        const float* w = xs.weightsOf(x);
+        const float* px = &rgba[4 * std::size_t(xs.first[x])];
+        for (std::size_t k = 0; k < xs.count(x); ++k) {
           for (int c = 0; c < 3; ++c) sum[c] += w[k] * px[4 * k + c];
         }
         for (int c = 0; c < 3; ++c) planes[c * planeSize + std::size_t(y) * width + x] = sum[c] * unit + offset;
@@ -82,26 +57,23 @@ PlaneResampler::PlaneResampler(const float* planes, int count, int width, int he
                                int toHeight)
     : inHeight_(height),
       toWidth_(toWidth),
-      y_(height, toHeight),
+      y_(resizeTaps(height, toHeight)),
       wide_(std::make_unique_for_overwrite<float[]>(std::size_t(count) * height * toWidth)) {
-  const AxisTaps xs(width, toWidth);
+  const AxisTaps xs = resizeTaps(width, toWidth);
   forEachRowStrip(count * height, [&](int r0, int r1, int) {
     for (int r = r0; r < r1; ++r) {   // r: plane * height + row, as in both layouts
       const float* in = planes + std::size_t(r) * width;
       float* out = &wide_[std::size_t(r) * toWidth];
-      if (xs.isLinear()) {             // two taps each: a loop without an inner one
-        for (int x = 0; x < toWidth; ++x) {
-          const float* w = xs.weights(x);
-          const float* px = in + xs.first(x);
-          out[x] = w[0] * px[0] + w[1] * px[1];
-        }
-        continue;
-      }
       for (int x = 0; x < toWidth; ++x) {
-        const float* w = xs.weights(x);
-        const float* px = in + xs.first(x);
+        const float* w = xs.weightsOf(x);
+        const float* px = in + xs.first[x];
+        // Enlarging gives one or two taps; two, the common count, without an inner loop.
+        if (xs.count(x) == 2) {
+          out[x] = w[0] * px[0] + w[1] * px[1];
+          continue;
+        }
         float sum = 0;
-        for (int k = 0; k < xs.count(x); ++k) sum += w[k] * px[k];
+        for (std::size_t k = 0; k < xs.count(x); ++k) sum += w[k] * px[k];
         out[x] = sum;
       }
     }
@@ -109,10 +81,10 @@ PlaneResampler::PlaneResampler(const float* planes, int count, int width, int he
 }
 
 void PlaneResampler::row(int c, int y, float* out) const {
-  const float* w = y_.weights(y);
-  const float* first = &wide_[(std::size_t(c) * inHeight_ + y_.first(y)) * toWidth_];
+  const float* w = y_.weightsOf(y);
+  const float* first = &wide_[(std::size_t(c) * inHeight_ + std::size_t(y_.first[y])) * toWidth_];
   for (int x = 0; x < toWidth_; ++x) out[x] = w[0] * first[x];
-  for (int k = 1; k < y_.count(y); ++k) {
+  for (std::size_t k = 1; k < y_.count(y); ++k) {
     const float* in = first + std::size_t(k) * toWidth_;
     for (int x = 0; x < toWidth_; ++x) out[x] += w[k] * in[x];
   }
