@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imaging/pixel.h"
+#include "imaging/recent.h"
 #include "imaging/simd.h"
 #include "imaging/tile.h"
 
@@ -52,12 +53,8 @@ class Arena {
   // mostly of a few values (nothing, an opaque mask), thousands of them a frame; their rows are
   // kept from tile to tile instead of written out for each.
   float* flatRow(f4 value, std::int64_t width) {
-    ++clock_;
-    for (FlatRow& f : flatRows_)
-      if (sameValue(f.value, value) && f.width >= width) {
-        f.used = clock_;
-        return f.row.get();
-      }
+    if (FlatRow* f = flatRows_.find([&](const FlatRow& f) { return sameValue(f.value, value) && f.width >= width; }))
+      return f->row.get();
     if (misses_.size() < kFlatRows) misses_.push_back({value, width});
     Tile row = allocate({0, 0, width, 1});
     simd::fill(row, value);
@@ -86,7 +83,6 @@ class Arena {
     f4 value;
     std::int64_t width = 0;
     std::unique_ptr<float[]> row;
-    std::uint64_t used = 0;
   };
   struct Miss {
     f4 value;
@@ -100,9 +96,8 @@ class Arena {
   std::vector<std::vector<float>> chunks_;
   std::size_t chunk_ = 0, used_ = 0;
   std::vector<Remembered> remembered_;
-  std::vector<FlatRow> flatRows_;
+  RecentlyUsed<FlatRow, kFlatRows> flatRows_;
   std::vector<Miss> misses_;
-  std::uint64_t clock_ = 0;
 };
 
 // The arena of the pool thread numbered `worker` (parallel.h).

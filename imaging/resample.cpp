@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imaging/kernels.h"
+#include "imaging/recent.h"
 #include "imaging/taps.h"
 
 namespace imaging {
@@ -65,29 +66,14 @@ const AxisTaps& cachedAxisTaps(std::int64_t lo, std::int64_t count, const AxisMa
     double scale, offset;
     std::int64_t srcLo, srcHi;
     AxisTaps taps;
-    std::uint64_t used;
   };
-  constexpr std::size_t kEntries = 16;
-  // Reserved whole, so a table handed out stays where it is while the next is added.
-  thread_local std::vector<Entry> entries = [] {
-    std::vector<Entry> v;
-    v.reserve(kEntries);
-    return v;
-  }();
-  thread_local std::uint64_t clock = 0;
-  ++clock;
-  for (Entry& e : entries)
-    if (e.lo == lo && e.count == count && e.scale == map.scale && e.offset == map.offset && e.srcLo == srcLo &&
-        e.srcHi == srcHi) {
-      e.used = clock;
-      return e.taps;
-    }
-  Entry fresh{lo, count, map.scale, map.offset, srcLo, srcHi, axisTaps(lo, count, map, srcLo, srcHi), clock};
-  if (entries.size() < kEntries) return entries.emplace_back(std::move(fresh)).taps;
-  Entry& oldest = *std::min_element(entries.begin(), entries.end(),
-                                    [](const Entry& a, const Entry& b) { return a.used < b.used; });
-  oldest = std::move(fresh);
-  return oldest.taps;
+  thread_local RecentlyUsed<Entry, 16> entries;
+  if (const Entry* e = entries.find([&](const Entry& e) {
+        return e.lo == lo && e.count == count && e.scale == map.scale && e.offset == map.offset &&
+               e.srcLo == srcLo && e.srcHi == srcHi;
+      }))
+    return e->taps;
+  return entries.keep({lo, count, map.scale, map.offset, srcLo, srcHi, axisTaps(lo, count, map, srcLo, srcHi)}).taps;
 }
 
 }  // namespace
