@@ -5,8 +5,7 @@
 #include <memory>
 #include <string>
 
-// libvips is started once, on first use, with its own worker threads kept few: our renderer
-// already keeps both cores busy.
+// libvips is started once, on first use, with a worker per core, as the engine's pool has.
 namespace imaging {
 void ensureVips();
 // The process umask, for files we create with mkstemp (which ignores it).
