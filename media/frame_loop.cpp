@@ -49,12 +49,15 @@ double lap(std::chrono::steady_clock::time_point& since) {
   return ms;
 }
 
+// (0, 0, width, height) of the frames.
+Rect workRect(const FrameMatting& state) { return {0, 0, double(state.width), double(state.height)}; }
+
 }  // namespace
 
 FrameMatting frameMatting(std::int64_t width, std::int64_t height) {
-  FrameMatting state{.width = width, .height = height, .rect = Rect{0, 0, double(width), double(height)}};
-  state.clear = clearColor.cropped(state.rect);
-  state.behind = backdrop(background(), state.rect);
+  FrameMatting state{.width = width, .height = height};
+  state.clear = clearColor.cropped(workRect(state));
+  state.behind = backdrop(background(), workRect(state));
   if (args.smooth > 0) {
     state.maskBuffers.push_back(maskBuffer(width, height));
     state.maskBuffers.push_back(maskBuffer(width, height));
@@ -64,25 +67,26 @@ FrameMatting frameMatting(std::int64_t width, std::int64_t height) {
 
 StageTimes matteFrame(FrameMatting& state, const Image& picture, std::uint8_t* out) {
   StageTimes times;
+  const Rect rect = workRect(state);
   auto since = std::chrono::steady_clock::now();
-  std::optional<Image> found = rawMask(picture, state.rect);
+  std::optional<Image> found = rawMask(picture, rect);
   times.segment = lap(since);
   const std::optional<Image>& prev = state.lastMask;
   Image m = found ? *found : prev ? *prev : state.clear;
   if (args.smooth > 0) {
     // Stored, so the next frame reaches back only to this one, however long the video.
-    if (prev) m = smoothed(m, *prev, args.smooth, state.rect);
+    if (prev) m = smoothed(m, *prev, args.smooth, rect);
     MaskBuffer& buffer = state.maskBuffers[state.frames % 2];
-    ctx.renderHalf(m, buffer.data(), state.width * 8, state.rect);
+    ctx.renderHalf(m, buffer.data(), state.width * 8, rect);
     m = Image::fromPixels({buffer.data(), int(state.width), int(state.height), state.width * 8, PixelFormat::rgbaHalf});
   }
   state.lastMask = m;
   ++state.frames;
   times.mask = lap(since);
-  Image cutOut = matted(picture, m, state.rect, state.behind);
+  Image cutOut = matted(picture, m, rect, state.behind);
   // A file of the mask alone is a luma matte: an editor reads its grey, not its transparency.
-  if (args.maskOnly && !args.out.empty()) cutOut = cutOut.settingAlphaOne(state.rect);
-  ctx.render(cutOut, out, state.width * 4, state.rect);
+  if (args.maskOnly && !args.out.empty()) cutOut = cutOut.settingAlphaOne(rect);
+  ctx.render(cutOut, out, state.width * 4, rect);
   times.cut = lap(since);
   return times;
 }
@@ -103,7 +107,6 @@ namespace {
                                      : rawStream(width, height);
   FrameMatting state = frameMatting(width, height);
   prepareMask();
-  std::int64_t n = 0;
   double busy = 0;
 
   while (auto frame = reader.next()) {
@@ -117,12 +120,12 @@ namespace {
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     sink.put(buf.data(), *frame);
-    ++n;
+    const std::int64_t n = state.frames;
     if (n % 15 == 0 || n == *total) log("frame " + std::to_string(n) + "/" + std::to_string(*total));
   }
   if (reader.failed()) fail("read failed: " + (reader.error().empty() ? std::string("?") : reader.error()));
   sink.close();
-  log(report(n, busy));
+  log(report(state.frames, busy));
   std::exit(0);
 }
 
