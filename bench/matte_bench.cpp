@@ -51,11 +51,10 @@ void configure(benchmark::State& state) {
 }
 
 // The mask of the frame, found and refined, then stored as the smoothing step stores it.
-Image storedMask(const Image& picture, MaskBuffer& buffer) {
+Image foundAndStored(const Image& picture, MaskBuffer& buffer) {
   auto mask = rawMask(picture, kFrame);
   if (!mask) std::abort();
-  ctx.renderHalf(*mask, buffer.data(), kWidth * 8, kFrame);
-  return Image::fromPixels({buffer.data(), kWidth, kHeight, kWidth * 8, PixelFormat::rgbaHalf});
+  return storedMask(*mask, buffer, kWidth, kHeight, kFrame);
 }
 
 // One whole frame: mask, smoothing against the previous mask, cut-out.
@@ -78,9 +77,8 @@ void MaskRender(benchmark::State& state) {
   Image picture = frame();
   auto mask = rawMask(picture, kFrame);
   if (!mask) std::abort();
-  Image prev = storedMask(picture, buffers[1]);
-  for (auto _ : state)
-    ctx.renderHalf(smoothed(*mask, prev, args.smooth, kFrame), buffers[0].data(), kWidth * 8, kFrame);
+  Image prev = foundAndStored(picture, buffers[1]);
+  for (auto _ : state) storedMask(smoothed(*mask, prev, args.smooth, kFrame), buffers[0], kWidth, kHeight, kFrame);
 }
 BENCHMARK(MaskRender)->ArgNames({"person", "decontaminate"})->Args({1, 1})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -90,7 +88,7 @@ void CutOut(benchmark::State& state) {
   configure(state);
   MaskBuffer buffer = maskBuffer(kWidth, kHeight);
   Image picture = frame();
-  Image mask = storedMask(picture, buffer);
+  Image mask = foundAndStored(picture, buffer);
   std::vector<std::uint8_t> out(std::size_t(kWidth) * kHeight * 4);
   for (auto _ : state) ctx.render(cut(picture, mask, kFrame), out.data(), kWidth * 4, kFrame);
 }

@@ -3,6 +3,8 @@
 #include <immintrin.h>
 #include <vips/vips.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +70,49 @@ void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowB
       }
     }
   }, options_.schedule, options_.schedule.maskTiles);
+}
+
+namespace {
+
+// Whether a premultiplied pixel is an opaque grey; NaN is not.
+bool isOpaqueGrey(const float* p) { return p[3] == 1 && p[0] == p[1] && p[1] == p[2]; }
+
+// n greys to half floats, rounded as renderHalf rounds each component.
+void greysToHalves(const float* s, std::uint8_t* d, std::int64_t n) {
+  std::int64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), _mm256_cvtps_ph(_mm256_loadu_ps(s + i), _MM_FROUND_TO_NEAREST_INT));
+  for (; i < n; ++i) {
+    std::uint16_t h = _cvtss_sh(s[i], _MM_FROUND_TO_NEAREST_INT);
+    std::memcpy(d + 2 * i, &h, sizeof h);
+  }
+}
+
+}  // namespace
+
+bool Context::renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const {
+  PixelRect region = wholePixels(bounds);
+  auto* base = static_cast<std::uint8_t*>(greyHalf);
+  std::atomic<bool> grey{true};
+  renderStrips(image.node(), region, [&](const Tile& strip) {
+    if (!grey.load(std::memory_order_relaxed)) return;
+    std::vector<float> greys(static_cast<std::size_t>(strip.rect.width));
+    for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
+      const float* s = strip.at(strip.rect.x, y);
+      if (strip.flat) {
+        if (!isOpaqueGrey(s)) return grey.store(false, std::memory_order_relaxed);
+        std::fill(greys.begin(), greys.end(), s[0]);
+      } else {
+        for (std::int64_t i = 0; i < strip.rect.width; ++i) {
+          if (!isOpaqueGrey(s + 4 * i)) return grey.store(false, std::memory_order_relaxed);
+          greys[static_cast<std::size_t>(i)] = s[4 * i];
+        }
+      }
+      greysToHalves(greys.data(), base + (region.maxY() - 1 - y) * rowBytes + 2 * (strip.rect.x - region.x),
+                    strip.rect.width);
+    }
+  }, options_.schedule, options_.schedule.maskTiles);
+  return grey.load();
 }
 
 namespace {

@@ -42,6 +42,10 @@ class Context {
   // (premultiplied, unclamped), for an image over the same memory to take back unchanged.
   // Rendered in the schedule's tiles for masks.
   void renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
+  // The same as one half float a pixel, its grey, when every pixel is an opaque grey (equal
+  // colour components, alpha 1): what renderHalf would write, a quarter of the memory to write
+  // and read back. False, with the memory's contents unspecified, when some pixel is not.
+  bool renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
 
   // The image over its extent as an 8-bit sRGB picture file. The file appears whole or not
   // at all: it is written beside its final path and renamed into place. Returns nothing on

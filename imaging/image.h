@@ -40,8 +40,9 @@ struct ColorMatrix {
 };
 
 // Pixel memory owned by someone else. 8-bit formats hold straight alpha; half floats hold the
-// values exactly as an earlier renderHalf wrote them. The first row is the top of the picture.
-enum class PixelFormat { bgra8, rgba8, rgbaHalf };
+// values exactly as an earlier renderHalf (or renderGreyHalf, one opaque grey a pixel) wrote
+// them. The first row is the top of the picture.
+enum class PixelFormat { bgra8, rgba8, rgbaHalf, greyHalf };
 struct PixelBuffer {
   const void* data = nullptr;
   int width = 0;

@@ -35,10 +35,12 @@ bool everyWordIs(const void* words, std::int64_t n, Word mask, Word want) {
 }
 
 // Whether n pixels, one Word each, all have alpha 1: its highest code in the top byte of 8-bit
-// RGBA or BGRA, a half-float 1 in the top 16 bits of half-float RGBA.
+// RGBA or BGRA, a half-float 1 in the top 16 bits of half-float RGBA; a half-float grey has none
+// to read and is opaque.
 template <class Word>
 bool allAlphaOne(const void* words, std::int64_t n) {
-  if constexpr (sizeof(Word) == 4) return everyWordIs<Word>(words, n, 0xFF000000u, 0xFF000000u);
+  if constexpr (sizeof(Word) == 2) return true;
+  else if constexpr (sizeof(Word) == 4) return everyWordIs<Word>(words, n, 0xFF000000u, 0xFF000000u);
   else return everyWordIs<Word>(words, n, 0xFFFF000000000000ull, 0x3C00000000000000ull);
 }
 
@@ -147,7 +149,8 @@ class BlockFacts {
 class Pixels final : public Node {
  public:
   Pixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner)
-      : Node(NodeKind::source, Rect{0, 0, double(pixels.width), double(pixels.height)}),
+      : Node(NodeKind::source, Rect{0, 0, double(pixels.width), double(pixels.height)}, {},
+             {.opaque = pixels.format == PixelFormat::greyHalf}),
         pixels_(pixels),
         owner_(std::move(owner)),
         facts_(pixels.width, pixels.height) {}
@@ -168,6 +171,7 @@ class Pixels final : public Node {
   }
 
   bool isOpaqueOver(const PixelRect& box) const override {
+    if (hints.opaque) return true;
     return facts_.allOpaque(box, [&](const PixelRect& r) { return allOpaque(r); });
   }
 
@@ -187,7 +191,34 @@ class Pixels final : public Node {
     }
   }
 
-  std::int64_t bytesPerPixel() const { return pixels_.format == PixelFormat::rgbaHalf ? 8 : 4; }
+  // One half float a pixel, an opaque grey: eight greys at a time, each spread over its pixel's
+  // colour and alpha set to 1.
+  static void readGreyHalves(const std::uint8_t* s, float* d, std::int64_t count) {
+    const __m256 one = _mm256_set1_ps(1);
+    std::int64_t i = 0;
+    for (; i + 8 <= count; i += 8, s += 16, d += 32) {
+      const __m256 grey = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+      for (int pair = 0; pair < 4; ++pair) {
+        const __m256i spread = _mm256_setr_epi32(2 * pair, 2 * pair, 2 * pair, 2 * pair, 2 * pair + 1, 2 * pair + 1,
+                                                 2 * pair + 1, 2 * pair + 1);
+        _mm256_storeu_ps(d + 8 * pair, _mm256_blend_ps(_mm256_permutevar8x32_ps(grey, spread), one, 0x88));
+      }
+    }
+    for (; i < count; ++i, s += 2, d += 4) {
+      std::uint16_t h;
+      std::memcpy(&h, s, sizeof h);
+      const float g = _cvtsh_ss(h);
+      store4(d, f4{g, g, g, 1});
+    }
+  }
+
+  std::int64_t bytesPerPixel() const {
+    switch (pixels_.format) {
+      case PixelFormat::rgbaHalf: return 8;
+      case PixelFormat::greyHalf: return 2;
+      default: return 4;
+    }
+  }
   // One pixel's bytes as an unsigned word, zero-extended for four-byte pixels.
   std::uint64_t wordAt(const std::uint8_t* p) const {
     std::uint64_t w = 0;
@@ -210,8 +241,13 @@ class Pixels final : public Node {
   bool everyRow(const PixelRect& box, Test test) const {
     for (std::int64_t y = box.y; y < box.maxY(); ++y) {
       const std::uint8_t* row = rowAt(y) + bytesPerPixel() * box.x;
-      if (!(pixels_.format == PixelFormat::rgbaHalf ? test(row, std::uint64_t{}) : test(row, std::uint32_t{})))
-        return false;
+      bool holds = false;
+      switch (pixels_.format) {
+        case PixelFormat::rgbaHalf: holds = test(row, std::uint64_t{}); break;
+        case PixelFormat::greyHalf: holds = test(row, std::uint16_t{}); break;
+        default: holds = test(row, std::uint32_t{});
+      }
+      if (!holds) return false;
     }
     return true;
   }
@@ -223,6 +259,7 @@ class Pixels final : public Node {
       case PixelFormat::bgra8: bytesToPixels(s, d, count, true); break;
       case PixelFormat::rgba8: bytesToPixels(s, d, count, false); break;
       case PixelFormat::rgbaHalf: readHalves(s, d, count); break;
+      case PixelFormat::greyHalf: readGreyHalves(s, d, count); break;
     }
   }
 

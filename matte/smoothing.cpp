@@ -3,6 +3,7 @@
 #include <new>
 
 #include "cli/diagnostics.h"
+#include "cli/state.h"
 #include "matte/matte.h"
 
 Image weighted(const Image& image, double x) {
@@ -25,4 +26,14 @@ MaskBuffer maskBuffer(std::int64_t width, std::int64_t height) {
   } catch (const std::length_error&) {
   }
   fail("cannot allocate a mask buffer");
+}
+
+// Once a subject has been found the mask is an opaque grey, kept as one half float a pixel;
+// before, it may be clear, and is kept whole.
+Image storedMask(const Image& mask, MaskBuffer& buffer, std::int64_t width, std::int64_t height, const Rect& rect) {
+  using imaging::PixelFormat;
+  if (ctx.renderGreyHalf(mask, buffer.data(), width * 2, rect))
+    return Image::fromPixels({buffer.data(), int(width), int(height), width * 2, PixelFormat::greyHalf});
+  ctx.renderHalf(mask, buffer.data(), width * 8, rect);
+  return Image::fromPixels({buffer.data(), int(width), int(height), width * 8, PixelFormat::rgbaHalf});
 }

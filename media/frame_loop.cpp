@@ -76,9 +76,7 @@ StageTimes matteFrame(FrameMatting& state, const Image& picture, std::uint8_t* o
   if (args.smooth > 0) {
     // Stored, so the next frame reaches back only to this one, however long the video.
     if (prev) m = smoothed(m, *prev, args.smooth, rect);
-    MaskBuffer& buffer = state.maskBuffers[state.frames % 2];
-    ctx.renderHalf(m, buffer.data(), state.width * 8, rect);
-    m = Image::fromPixels({buffer.data(), int(state.width), int(state.height), state.width * 8, PixelFormat::rgbaHalf});
+    m = storedMask(m, state.maskBuffers[state.frames % 2], state.width, state.height, rect);
   }
   state.lastMask = m;
   ++state.frames;

@@ -610,6 +610,40 @@ TEST(Render, StraightOrPremultipliedBytesAndHalfFloatsTakenBack) {
   EXPECT_EQ(fromHalves.at(2, 1)[1], 64);
 }
 
+TEST(Render, OpaqueGreysKeptAsOneHalfFloatReadBackAsWholePixels) {
+  // 37 across: whole groups of eight and a tail; flat columns and a ramp, so that both what
+  // the memory learns of its blocks and the pixel reads are crossed.
+  constexpr int w = 37, h = 5;
+  const Rect frame{0, 0, w, h};
+  auto ramp = [](int x, int y) { return x < 12 ? 1.0f : float(x * 7 + y) / 300; };
+  struct Case {
+    const char* name;
+    std::function<Color(int x, int y)> colour;
+    bool grey;
+  } cases[] = {
+      {"opaque greys", [&](int x, int y) { return grey(ramp(x, y)); }, true},
+      {"one colour pixel", [&](int x, int y) { return x == 30 && y == 2 ? Color{1, 0.5f, 0.5f, 1} : grey(ramp(x, y)); }, false},
+      {"half opaque", [&](int x, int y) { return Color{ramp(x, y), ramp(x, y), ramp(x, y), 0.5f}; }, false},
+      {"clear", [](int, int) { return Color{0, 0, 0, 0}; }, false},
+  };
+  for (const Case& c : cases) {
+    Picture p = picture(w, h, c.colour);
+    const Image& image = p.image;
+    std::vector<std::uint16_t> whole(w * h * 4), greys(w * h);
+    straight.renderHalf(image, whole.data(), w * 8, frame);
+    ASSERT_EQ(straight.renderGreyHalf(image, greys.data(), w * 2, frame), c.grey) << c.name;
+    if (!c.grey) continue;
+    Image fromWhole = Image::fromPixels({whole.data(), w, h, w * 8, PixelFormat::rgbaHalf});
+    Image fromGreys = Image::fromPixels({greys.data(), w, h, w * 2, PixelFormat::greyHalf});
+    for (auto chain : {+[](const Image& i) { return i; }, +[](const Image& i) { return i.morphologyMinimum(2.5); }}) {
+      std::vector<std::uint16_t> a(whole.size()), b(whole.size());
+      straight.renderHalf(chain(fromWhole), a.data(), w * 8, frame);
+      straight.renderHalf(chain(fromGreys), b.data(), w * 8, frame);
+      EXPECT_EQ(a, b) << c.name;
+    }
+  }
+}
+
 namespace {
 
 // Grey 0.5 over 512x256, computed slowly, except where a region holds the pixel `failing`:
