@@ -74,18 +74,38 @@ void Context::renderHalf(const Image& image, void* rgbaHalf, std::ptrdiff_t rowB
 
 namespace {
 
+std::uint16_t toHalf(float v) { return _cvtss_sh(v, _MM_FROUND_TO_NEAREST_INT); }
+
 // Whether a premultiplied pixel is an opaque grey; NaN is not.
 bool isOpaqueGrey(const float* p) { return p[3] == 1 && p[0] == p[1] && p[1] == p[2]; }
 
-// n greys to half floats, rounded as renderHalf rounds each component.
-void greysToHalves(const float* s, std::uint8_t* d, std::int64_t n) {
+// n pixels' greys to half floats, rounded as renderHalf rounds each component, eight at a time:
+// each pair of pixels compared with its red spread over the colour and alpha 1, and the reds
+// gathered in order. False as soon as a pixel is not an opaque grey.
+bool greysToHalves(const float* s, std::uint8_t* d, std::int64_t n) {
+  const __m256 one = _mm256_set1_ps(1);
+  const __m256i inOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   std::int64_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), _mm256_cvtps_ph(_mm256_loadu_ps(s + i), _MM_FROUND_TO_NEAREST_INT));
+  for (; i + 8 <= n; i += 8) {
+    __m256 v[4];
+    int same = 0xFFFFFFFF;
+    for (int k = 0; k < 4; ++k) {
+      v[k] = _mm256_loadu_ps(s + 4 * i + 8 * k);
+      __m256 grey = _mm256_blend_ps(_mm256_permute_ps(v[k], 0), one, 0x88);
+      same &= _mm256_movemask_ps(_mm256_cmp_ps(v[k], grey, _CMP_EQ_OQ));
+    }
+    if (same != 0xFF) return false;
+    __m256 evenOdd = _mm256_shuffle_ps(_mm256_shuffle_ps(v[0], v[1], 0), _mm256_shuffle_ps(v[2], v[3], 0),
+                                       _MM_SHUFFLE(2, 0, 2, 0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i),
+                     _mm256_cvtps_ph(_mm256_permutevar8x32_ps(evenOdd, inOrder), _MM_FROUND_TO_NEAREST_INT));
+  }
   for (; i < n; ++i) {
-    std::uint16_t h = _cvtss_sh(s[i], _MM_FROUND_TO_NEAREST_INT);
+    if (!isOpaqueGrey(s + 4 * i)) return false;
+    std::uint16_t h = toHalf(s[4 * i]);
     std::memcpy(d + 2 * i, &h, sizeof h);
   }
+  return true;
 }
 
 }  // namespace
@@ -96,20 +116,17 @@ bool Context::renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t 
   std::atomic<bool> grey{true};
   renderStrips(image.node(), region, [&](const Tile& strip) {
     if (!grey.load(std::memory_order_relaxed)) return;
-    std::vector<float> greys(static_cast<std::size_t>(strip.rect.width));
     for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
+      std::uint8_t* d = base + (region.maxY() - 1 - y) * rowBytes + 2 * (strip.rect.x - region.x);
       const float* s = strip.at(strip.rect.x, y);
+      bool ok = strip.flat ? isOpaqueGrey(s) : greysToHalves(s, d, strip.rect.width);
+      if (!ok) return grey.store(false, std::memory_order_relaxed);
       if (strip.flat) {
-        if (!isOpaqueGrey(s)) return grey.store(false, std::memory_order_relaxed);
-        std::fill(greys.begin(), greys.end(), s[0]);
-      } else {
-        for (std::int64_t i = 0; i < strip.rect.width; ++i) {
-          if (!isOpaqueGrey(s + 4 * i)) return grey.store(false, std::memory_order_relaxed);
-          greys[static_cast<std::size_t>(i)] = s[4 * i];
-        }
+        std::uint8_t flat[2];
+        std::uint16_t h = toHalf(s[0]);
+        std::memcpy(flat, &h, sizeof h);
+        fillPixels(d, flat, strip.rect.width);
       }
-      greysToHalves(greys.data(), base + (region.maxY() - 1 - y) * rowBytes + 2 * (strip.rect.x - region.x),
-                    strip.rect.width);
     }
   }, options_.schedule, options_.schedule.maskTiles);
   return grey.load();
