@@ -1,11 +1,13 @@
 // The subject mask: segmentation of the picture as it will be output, then the refinements
 // the options ask for, in output pixels.
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 
 #include "cli/args.h"
 #include "cli/state.h"
+#include "imaging/parallel.h"
 #include "matte/matte.h"
 #include "segmentation/segmentation.h"
 
@@ -22,20 +24,23 @@ std::optional<segmentation::Mask> segment(const segmentation::Picture& view) {
 
 // Whether straight RGBA memory reads the same as its render: a render writes a pixel with no
 // opacity as four zero bytes, whatever colour the memory keeps under it. Asked of every video
-// frame, so each pixel is read as one little-endian word, alpha its top byte, which the
-// compiler vectorises.
+// frame, on every core while the network waits, so each pixel is read as one little-endian
+// word, alpha its top byte, which the compiler vectorises.
 bool rendersAsItIs(const imaging::PixelBuffer& m) {
-  for (int y = 0; y < m.height; ++y) {
-    const auto* row = static_cast<const std::uint8_t*>(m.data) + y * m.rowBytes;
-    std::uint32_t hidden = 0;
-    for (int x = 0; x < m.width; ++x) {
-      std::uint32_t pixel;
-      std::memcpy(&pixel, row + 4 * x, 4);
-      hidden |= (pixel < 0x01000000u) & (pixel != 0);
+  std::atomic<bool> hidden{false};
+  imaging::parallelFor(m.height, 64, [&](std::int64_t begin, std::int64_t end, int) {
+    for (std::int64_t y = begin; y < end && !hidden.load(std::memory_order_relaxed); ++y) {
+      const auto* row = static_cast<const std::uint8_t*>(m.data) + y * m.rowBytes;
+      std::uint32_t found = 0;
+      for (int x = 0; x < m.width; ++x) {
+        std::uint32_t pixel;
+        std::memcpy(&pixel, row + 4 * x, 4);
+        found |= (pixel < 0x01000000u) & (pixel != 0);
+      }
+      if (found) hidden.store(true, std::memory_order_relaxed);
     }
-    if (hidden) return false;
-  }
-  return true;
+  });
+  return !hidden.load();
 }
 
 // The picture as the networks see it: 8-bit RGBA at the work rectangle's size. A picture that

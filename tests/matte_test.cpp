@@ -68,6 +68,39 @@ const Color red{1, 0, 0, 1}, blue{0, 0, 1, 1};
 
 }  // namespace
 
+using Mask = Fixture;
+
+TEST_F(Mask, ColourKeptUnderNoOpacityIsNotSeenByTheNetwork) {
+  // A person composite with its left half made transparent, once keeping the colours under
+  // alpha 0, once as the zero bytes a render writes there: the network must find the same mask
+  // in both, though the person it would see in the kept colours changes the mask.
+  const std::string dir = std::string(QUELM_SHARED_DIR) + "/media/matting/m01_person_firefighter_lakeshore/";
+  auto composite = Image::fromFile(dir + "composite.png");
+  ASSERT_TRUE(composite);
+  const int w = 1280, h = 800;
+  const Rect rect{0, 0, w, h};
+  std::vector<std::uint8_t> whole(std::size_t(w) * h * 4);
+  ctx.render(*composite, whole.data(), std::ptrdiff_t(w) * 4, rect);
+  std::vector<std::uint8_t> kept = whole, zeroed = whole;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w / 2; ++x) {
+      std::size_t i = (std::size_t(y) * w + x) * 4;
+      kept[i + 3] = 0;
+      std::fill_n(&zeroed[i], 4, 0);
+    }
+  args.mode = "person";
+  prepareMask();
+  auto maskOf = [&](std::vector<std::uint8_t>& memory) {
+    auto mask = rawMask(Image::fromPixels({memory.data(), w, h, std::ptrdiff_t(w) * 4, PixelFormat::rgba8}), rect);
+    std::vector<std::uint8_t> bytes(memory.size());
+    if (mask) ctx.render(*mask, bytes.data(), std::ptrdiff_t(w) * 4, rect);
+    return bytes;
+  };
+  std::vector<std::uint8_t> fromKept = maskOf(kept), fromZeroed = maskOf(zeroed);
+  EXPECT_TRUE(fromKept == fromZeroed) << "colours under alpha 0 reached the network";
+  EXPECT_FALSE(maskOf(whole) == fromZeroed) << "the fixture hides nothing the network would see";
+}
+
 using Decontamination = Fixture;
 
 TEST_F(Decontamination, EdgeWeightsMixPictureAndFill) {
