@@ -5,12 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "imaging/convert.h"
@@ -134,14 +130,6 @@ bool Context::renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t 
 
 namespace {
 
-// The folder part of a path, for the temporary file that becomes it.
-std::string folderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string vipsError() { return takeVipsError("the encoder failed"); }
 
 // The rendered 8-bit RGBA pixels of an image's extent.
@@ -199,25 +187,6 @@ std::optional<std::string> rendered(const Context& context, const Image& image, 
 }
 
 }  // namespace
-
-std::optional<std::string> Context::writeFile(const Image& image, const std::string& path, Encoding encoding) const {
-  ensureVips();
-  Pixels pixels;
-  if (auto failure = rendered(*this, image, pixels)) return failure;
-
-  std::string temporary = folderOf(path) + "/.quelm-matte-XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) return std::strerror(errno);
-  // mkstemp makes the file private; give it the permissions any new file would have.
-  std::optional<std::string> failure;
-  if (fchmod(fd, 0666 & ~currentUmask()) != 0) failure = std::strerror(errno);
-  if (!failure) failure = encode(pixels, encoding, fd);
-  if (!failure && fsync(fd) != 0) failure = std::strerror(errno);
-  if (close(fd) != 0 && !failure) failure = std::strerror(errno);
-  if (!failure && std::rename(temporary.c_str(), path.c_str()) != 0) failure = std::strerror(errno);
-  if (failure) unlink(temporary.c_str());
-  return failure;
-}
 
 std::optional<std::string> Context::writeTo(int fd, const Image& image, Encoding encoding) const {
   ensureVips();

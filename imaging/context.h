@@ -47,15 +47,9 @@ class Context {
   // and read back. False, with the memory's contents unspecified, when some pixel is not.
   bool renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const;
 
-  // The image over its extent as an 8-bit sRGB picture file. The file appears whole or not
-  // at all: it is written beside its final path and renamed into place. Returns nothing on
-  // success, else a description of the failure fit for a person to read.
-  std::optional<std::string> writeFile(const Image& image, const std::string& path, Encoding encoding) const;
-  // An RGBA PNG file.
-  std::optional<std::string> writePNG(const Image& image, const std::string& path) const {
-    return writeFile(image, path, {});
-  }
-  // The same encoded into an open descriptor (standard output, a pipe) as it goes.
+  // The image over its extent as an 8-bit sRGB picture file, encoded into an open descriptor
+  // (a file, standard output, a pipe) as it goes. Returns nothing on success, else a
+  // description of the failure fit for a person to read.
   std::optional<std::string> writeTo(int fd, const Image& image, Encoding encoding) const;
 
  private:

@@ -1,6 +1,5 @@
 // Picture files, through libvips: any format it reads, turned upright by the EXIF orientation,
 // converted to sRGB from an embedded profile (CMYK and grey too), 8 bits per channel, RGBA.
-#include <sys/stat.h>
 #include <vips/vips.h>
 
 #include <memory>
@@ -34,15 +33,6 @@ std::string takeVipsError(const char* otherwise) {
   auto newline = message.find('\n');
   if (newline != std::string::npos) message.resize(newline);
   return message.empty() ? otherwise : message;
-}
-
-mode_t currentUmask() {
-  static const mode_t mask = [] {
-    mode_t m = umask(0);
-    umask(m);
-    return m;
-  }();
-  return mask;
 }
 
 namespace {

@@ -1,5 +1,4 @@
 #pragma once
-#include <sys/types.h>
 #include <vips/vips.h>
 
 #include <memory>
@@ -8,8 +7,6 @@
 // libvips is started once, on first use, with a worker per core, as the engine's pool has.
 namespace imaging {
 void ensureVips();
-// The process umask, for files we create with mkstemp (which ignores it).
-mode_t currentUmask();
 
 struct Unref {
   void operator()(void* object) const { g_object_unref(object); }

@@ -17,6 +17,7 @@
 #include "media/failures.h"
 #include "media/limits.h"
 #include "media/modes.h"
+#include "media/partial_file.h"
 #include "media/pictures.h"
 
 namespace fs = std::filesystem;
@@ -107,7 +108,8 @@ void mask(Job& job, const std::optional<Image>& behind) {
 }
 
 void writeOut(Job& job) {
-  if (auto error = ctx.writeFile(*job.output, job.target, encodingFor(job.target)))
+  auto encode = [&](int fd) { return ctx.writeTo(fd, *job.output, encodingFor(job.target)); };
+  if (auto error = writeFileWhole(job.target, encode))
     job.failure = "cannot write " + job.target + ": " + *error;
 }
 

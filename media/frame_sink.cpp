@@ -51,7 +51,9 @@ FrameSink videoFile(const std::string& out, const video::Reader& reader, std::in
   auto container = containerFor(out);
   if (!container)
     fail("cannot write " + out + ": only .webm (VP9 with alpha) and .mov (ProRes 4444 with alpha) keep transparency");
-  video::Output output{.path = startPartialFile(out),
+  PartialFile partial;
+  if (auto reason = startPartialFile(out, partial)) fail("cannot write " + out + ": " + *reason);
+  video::Output output{.path = partial.path,
                        .container = *container,
                        .width = int(width),
                        .height = int(height),
@@ -63,8 +65,8 @@ FrameSink videoFile(const std::string& out, const video::Reader& reader, std::in
             if (auto error = writer.write(rgba, rowBytes, source.pts, source.duration))
               fail("cannot write " + out + ": " + *error);
           },
-          [out, &reader] {
+          [out, partial, &reader] {
             if (auto error = writer.finish(reader.filledRange())) fail("cannot write " + out + ": " + *error);
-            finishPartialFile(out);
+            if (auto error = finishPartialFile(partial, out)) fail("cannot write " + out + ": " + *error);
           }};
 }

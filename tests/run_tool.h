@@ -98,6 +98,22 @@ inline ToolRun runTool(const std::vector<std::string>& arguments, std::size_t st
   return run;
 }
 
+// Starts the tool with these arguments and returns at once with its process id, for a test
+// that acts on the run while it goes (a signal mid-write). Its standard error goes to errFd
+// when one is given, else to the test's own.
+inline pid_t startTool(const std::vector<std::string>& arguments, int errFd = -1) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (errFd >= 0) dup2(errFd, 2), close(errFd);
+    std::vector<char*> argv{const_cast<char*>(QUELM_BINARY)};
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUELM_BINARY, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 // An empty folder for the running test's files, named for the process and the test, so that
 // test programs running side by side never share one.
 inline std::filesystem::path freshFolder(const std::string& kind) {

@@ -4,6 +4,9 @@
 #include <vips/vips.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -344,5 +347,31 @@ TEST_F(StillImage, ReadsStandardInputAndWritesStandardOutput) {
     ToolRun failed = runTool({"--image", "-", "--out", path("x.png")}, std::string::npos, -1, input);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, "cannot read -\n");
+  }
+}
+
+// A run stopped by a signal while it writes leaves neither the target nor its temporary. The
+// huge picture takes seconds to render and encode, so the signal lands mid-write once the
+// temporary has appeared.
+TEST_F(StillImage, ARunInterruptedWhileWritingLeavesNothing) {
+  auto temporaryAppeared = [&] {
+    for (const auto& entry : fs::directory_iterator(dir))
+      if (entry.path().filename().string().starts_with(".quelm-matte-")) return true;
+    return false;
+  };
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    pid_t pid = startTool({"--image", media + "edge/e12_huge_8000x6000.jpg", "--out", path("cut.png")});
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    bool writing = false, ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!(writing = temporaryAppeared()) && !(ended = waitpid(pid, &status, WNOHANG) == pid) &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!ended) kill(pid, writing ? signal : SIGKILL), waitpid(pid, &status, 0);
+    ASSERT_TRUE(writing) << "the run never began writing: " << status;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 0) << "nothing left in the folder";
   }
 }

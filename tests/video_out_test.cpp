@@ -403,16 +403,7 @@ TEST_F(VideoOut, ARunThatCannotFinishLeavesNothing) {
     ASSERT_EQ(pipe(err), 0);
     const std::string out = at(signal == SIGINT ? "cut.webm" : "cut.mov");
     std::vector<std::string> arguments = videoRun(kWithSound, 0, 5, "108x192", {"--out", out});
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(err[1], 2);
-      close(err[0]), close(err[1]);
-      std::vector<char*> argv{const_cast<char*>(QUELM_BINARY)};
-      for (auto& a : arguments) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(QUELM_BINARY, argv.data());
-      _exit(127);
-    }
+    pid_t pid = startTool(arguments, err[1]);
     close(err[1]);
     // Mid-run: the first progress line means frames are in the file.
     std::string said;
