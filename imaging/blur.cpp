@@ -127,11 +127,12 @@ class SeparableBlur {
   void blur(const Tile& input, const Tile& out) const {
     const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
     if (greyPlanes_ && isOpaqueGrey(input, out.rect.grownBy(r, r))) return blurGrey(input, out);
-    std::vector<float> columns(4 * (width + 2 * r));
+    thread_local std::vector<float> columnMemory;
+    const auto n = static_cast<std::size_t>(4 * (width + 2 * r));
+    float* columns = scratch(columnMemory, n);
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-      convolve(columns.data(), input.at(out.rect.x - r, y), input.stride, kernel_,
-               static_cast<std::ptrdiff_t>(columns.size()));
-      convolve(out.at(out.rect.x, y), columns.data() + 4 * r, 4, kernel_, 4 * width);
+      convolve(columns, input.at(out.rect.x - r, y), input.stride, kernel_, static_cast<std::ptrdiff_t>(n));
+      convolve(out.at(out.rect.x, y), columns + 4 * r, 4, kernel_, 4 * width);
     }
   }
 
@@ -140,13 +141,15 @@ class SeparableBlur {
     const PixelRect region = out.rect.grownBy(r, r);
     // convolve() works in whole groups of four floats: each buffer has room for three more.
     auto groups = [](std::int64_t n) { return (n + 3) / 4 * 4; };
-    std::vector<float> plane(static_cast<std::size_t>(region.area() + 4)), columns(region.width + 4), row(width + 4);
-    greyPlane(input, region, plane.data());
+    thread_local std::vector<float> planeMemory, columnMemory, rowMemory;
+    float* plane = scratch(planeMemory, static_cast<std::size_t>(region.area()), 4);
+    float* columns = scratch(columnMemory, static_cast<std::size_t>(region.width), 4);
+    float* row = scratch(rowMemory, static_cast<std::size_t>(width), 4);
+    greyPlane(input, region, plane);
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-      convolve(columns.data(), plane.data() + (y - region.y) * region.width, region.width, kernel_,
-               groups(region.width));
-      convolve(row.data(), columns.data() + r, 1, kernel_, groups(width));
-      greyPixels(row.data(), out.at(out.rect.x, y), width);
+      convolve(columns, plane + (y - region.y) * region.width, region.width, kernel_, groups(region.width));
+      convolve(row, columns + r, 1, kernel_, groups(width));
+      greyPixels(row, out.at(out.rect.x, y), width);
     }
   }
 
@@ -170,6 +173,12 @@ struct Upsampling {
   // Taps into the grid for outputs lo .. lo + count - 1 (along either axis).
   taps::AxisTaps taps(std::int64_t lo, std::int64_t count) const {
     taps::AxisTaps taps;
+    fill(taps, lo, count);
+    return taps;
+  }
+  // The same into `taps`, whose memory is reused.
+  void fill(taps::AxisTaps& taps, std::int64_t lo, std::int64_t count) const {
+    taps.clear();
     taps.reserve(count, linear() ? 2 : 4);
     for (std::int64_t x = lo; x < lo + count; ++x) {
       // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
@@ -182,7 +191,6 @@ struct Upsampling {
         taps.add(m - 1, {s * s * s / 6, (3 * t * t * t - 6 * t * t + 4) / 6,
                          (-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6, t * t * t / 6});
     }
-    return taps;
   }
 };
 
@@ -294,10 +302,23 @@ class ReducedBlur {
   }
 
   void compute(const GaussianBlur::InputReader& read, const Tile& out) const {
-    const taps::AxisTaps xs = up_.taps(out.rect.x, out.rect.width), ys = up_.taps(out.rect.y, out.rect.height);
+    // Tables made for every tile: this thread's are kept, one pair for each depth of blurs that
+    // reading the input can nest.
+    thread_local std::vector<std::unique_ptr<taps::AxisTaps[]>> tables;
+    thread_local std::size_t depth = 0;
+    if (tables.size() == depth) tables.push_back(std::make_unique<taps::AxisTaps[]>(2));
+    taps::AxisTaps &xs = tables[depth][0], &ys = tables[depth][1];
+    up_.fill(xs, out.rect.x, out.rect.width);
+    up_.fill(ys, out.rect.y, out.rect.height);
     const PixelRect need{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
     if (!grid_.contains(need)) throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
-    taps::resampleByTaps(blurred(read, need), out, xs, ys);
+    ++depth;
+    struct Leave {
+      std::size_t& depth;
+      ~Leave() { --depth; }
+    } leave{depth};
+    const Tile grid = blurred(read, need);
+    taps::resampleByTaps(grid, out, xs, ys);
   }
 
  private:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imaging/kernels.h"
+#include "imaging/recent.h"
 #include "imaging/simd.h"
 
 namespace imaging {
@@ -89,10 +90,25 @@ void minimumRow(const Disk& disk, RowAt row, std::ptrdiff_t spanFloats, std::ptr
   if (x < outFloats) rowMinimum<f4, 1, C>(disk, columns, x, dst);
 }
 
-std::vector<float*> columnsIn(std::vector<float>& scratch, const Disk& disk, std::ptrdiff_t spanFloats) {
-  scratch.resize(disk.heights.size() * spanFloats);
-  std::vector<float*> columns;
-  for (std::size_t k = 0; k < disk.heights.size(); ++k) columns.push_back(scratch.data() + k * spanFloats);
+// This thread's disk of the radius: one for each radius in use, kept, since an erosion asks for
+// its disk once for every run of columns it computes.
+const Disk& diskOf(double radius) {
+  struct Entry {
+    double radius;
+    Disk disk;
+  };
+  thread_local RecentlyUsed<Entry, 4> disks;
+  if (Entry* e = disks.find([&](const Entry& e) { return e.radius == radius; })) return e->disk;
+  return disks.keep({radius, Disk(radius)}).disk;
+}
+
+// The rows of a disk's column minima, spanFloats apart in this thread's memory.
+const std::vector<float*>& columnsIn(const Disk& disk, std::ptrdiff_t spanFloats) {
+  thread_local std::vector<float> scratch;
+  thread_local std::vector<float*> columns;
+  float* base = simd::scratch(scratch, disk.heights.size() * spanFloats);
+  columns.clear();
+  for (std::size_t k = 0; k < disk.heights.size(); ++k) columns.push_back(base + k * spanFloats);
   return columns;
 }
 
@@ -103,21 +119,22 @@ std::ptrdiff_t wholeVectors(std::ptrdiff_t floats) { return (floats + 7) / 8 * 8
 void greyMinimum(const Tile& in, const Tile& out, const Disk& disk) {
   const PixelRect region = out.rect.grownBy(disk.reach, disk.reach);
   const std::ptrdiff_t outFloats = wholeVectors(out.rect.width), spanFloats = wholeVectors(outFloats + 2 * disk.reach);
-  std::vector<float> plane(static_cast<std::size_t>(region.area() + spanFloats)), scratch, dst(outFloats);
-  greyPlane(in, region, plane.data());
-  const std::vector<float*> columns = columnsIn(scratch, disk, spanFloats);
+  thread_local std::vector<float> planeMemory, dstMemory;
+  float* plane = simd::scratch(planeMemory, static_cast<std::size_t>(region.area()), spanFloats);
+  float* dst = simd::scratch(dstMemory, static_cast<std::size_t>(outFloats));
+  greyPlane(in, region, plane);
+  const std::vector<float*>& columns = columnsIn(disk, spanFloats);
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
-    auto row = [&](std::int64_t j) { return plane.data() + (y + j - region.y) * region.width; };
-    minimumRow<1>(disk, row, spanFloats, outFloats, columns, dst.data());
-    greyPixels(dst.data(), out.at(out.rect.x, y), out.rect.width);
+    auto row = [&](std::int64_t j) { return plane + (y + j - region.y) * region.width; };
+    minimumRow<1>(disk, row, spanFloats, outFloats, columns, dst);
+    greyPixels(dst, out.at(out.rect.x, y), out.rect.width);
   }
 }
 
 void diskMinimum(const Tile& in, const Tile& out, const Disk& disk, bool greyPlanes) {
   if (greyPlanes && isOpaqueGrey(in, out.rect.grownBy(disk.reach, disk.reach))) return greyMinimum(in, out, disk);
   const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;
-  std::vector<float> scratch;
-  const std::vector<float*> columns = columnsIn(scratch, disk, spanFloats);
+  const std::vector<float*>& columns = columnsIn(disk, spanFloats);
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
     auto row = [&](std::int64_t j) { return in.at(out.rect.x - disk.reach, y + j); };
     minimumRow<4>(disk, row, spanFloats, outFloats, columns, out.at(out.rect.x, y));
@@ -147,8 +164,8 @@ PixelRect morphologyInputRegion(const PixelRect& out, double radius) {
 // whose whole neighbourhood holds one pixel value are filled with it, and only runs of the
 // others pay for the minimum.
 void morphologyMinimum(const Tile& in, const Tile& out, double radius, const Schedule& schedule) {
-  const Disk disk(radius);
   if (out.rect.isEmpty()) return;
+  const Disk& disk = diskOf(radius);
   if (disk.reach == 0) return copyPixels(in, out);
   const bool greyPlanes = schedule.opaqueSources;
   // Without flat cells the whole tile is one run. (One call of diskMinimum, so that it stays

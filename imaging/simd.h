@@ -2,9 +2,11 @@
 // Row loops shared by the area kernels, on the pixel vectors of imaging/pixel.h: rows are
 // walked in f8 steps (two pixels), several side by side so a running sum or minimum stays in
 // registers, with an f4 step for an odd pixel at the end.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "imaging/pixel.h"
 #include "imaging/tile.h"
@@ -99,6 +101,16 @@ inline void greyPlane(const Tile& t, const PixelRect& r, float* plane) {
 // n opaque grey pixels from n grey values.
 inline void greyPixels(const float* grey, float* pixels, std::int64_t n) {
   for (std::int64_t x = 0; x < n; ++x) store4(pixels + 4 * x, f4{grey[x], grey[x], grey[x], 1});
+}
+
+// Room for n floats in `memory`, a thread's own scratch kept from tile to tile (filters compute
+// thousands of tiles a frame, and fresh memory for each kept every thread waiting on the
+// allocator), followed by `zeros` floats set to 0 for loops that read whole vectors past the
+// end. Only for a filter that computes nothing else on its thread while it uses the memory.
+inline float* scratch(std::vector<float>& memory, std::size_t n, std::size_t zeros = 0) {
+  if (memory.size() < n + zeros) memory.resize(n + zeros);
+  std::fill_n(memory.data() + n, zeros, 0.0f);
+  return memory.data();
 }
 
 }  // namespace imaging::simd

@@ -23,6 +23,12 @@ struct AxisTaps {
   std::vector<std::size_t> begin{0};
   std::vector<float> weights;
 
+  // Empty, keeping the memory for the next table.
+  void clear() {
+    first.clear();
+    begin.assign(1, 0);
+    weights.clear();
+  }
   void reserve(std::int64_t outputs, std::size_t tapsEach) {
     first.reserve(outputs);
     begin.reserve(outputs + 1);

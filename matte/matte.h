@@ -53,8 +53,9 @@ Image weighted(const Image& image, double x);
 // two differ by 0.4 or less, fresh where they differ by 0.6 or more, linear between.
 Image smoothed(const Image& current, const Image& prev, double s, const Rect& rect);
 
-// Storage for one final mask of a video frame: width x height RGBA half floats. Ends the run
-// with "cannot allocate a mask buffer" when the memory cannot be had.
+// Storage for one final mask of a video frame: room for width x height RGBA half floats, of
+// which an opaque grey mask uses a quarter. Ends the run with "cannot allocate a mask buffer"
+// when the memory cannot be had.
 using MaskBuffer = std::vector<std::uint16_t>;
 MaskBuffer maskBuffer(std::int64_t width, std::int64_t height);
 // The mask rendered into the buffer and read back from it, with the same values: the next
