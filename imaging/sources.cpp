@@ -171,7 +171,6 @@ class Pixels final : public Node {
   }
 
   bool isOpaqueOver(const PixelRect& box) const override {
-    if (hints.opaque) return true;
     return facts_.allOpaque(box, [&](const PixelRect& r) { return allOpaque(r); });
   }
 
