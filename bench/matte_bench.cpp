@@ -54,7 +54,7 @@ void configure(benchmark::State& state) {
 Image foundAndStored(const Image& picture, MaskBuffer& buffer) {
   auto mask = rawMask(picture, kFrame);
   if (!mask) std::abort();
-  return storedMask(*mask, buffer, kWidth, kHeight, kFrame);
+  return storedMask(*mask, buffer, kFrame);
 }
 
 // One whole frame: mask, smoothing against the previous mask, cut-out.
@@ -78,7 +78,7 @@ void MaskRender(benchmark::State& state) {
   auto mask = rawMask(picture, kFrame);
   if (!mask) std::abort();
   Image prev = foundAndStored(picture, buffers[1]);
-  for (auto _ : state) storedMask(smoothed(*mask, prev, args.smooth, kFrame), buffers[0], kWidth, kHeight, kFrame);
+  for (auto _ : state) storedMask(smoothed(*mask, prev, args.smooth, kFrame), buffers[0], kFrame);
 }
 BENCHMARK(MaskRender)->ArgNames({"person", "decontaminate"})->Args({1, 1})
     ->Unit(benchmark::kMillisecond)->UseRealTime();

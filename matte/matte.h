@@ -60,4 +60,5 @@ using MaskBuffer = std::vector<std::uint16_t>;
 MaskBuffer maskBuffer(std::int64_t width, std::int64_t height);
 // The mask rendered into the buffer and read back from it, with the same values: the next
 // frame's smoothing then reaches back to this frame only, however long the video.
-Image storedMask(const Image& mask, MaskBuffer& buffer, std::int64_t width, std::int64_t height, const Rect& rect);
+// rect: (0, 0, the buffer's width, its height).
+Image storedMask(const Image& mask, MaskBuffer& buffer, const Rect& rect);

@@ -30,10 +30,11 @@ MaskBuffer maskBuffer(std::int64_t width, std::int64_t height) {
 
 // Once a subject has been found the mask is an opaque grey, kept as one half float a pixel;
 // before, it may be clear, and is kept whole.
-Image storedMask(const Image& mask, MaskBuffer& buffer, std::int64_t width, std::int64_t height, const Rect& rect) {
+Image storedMask(const Image& mask, MaskBuffer& buffer, const Rect& rect) {
   using imaging::PixelFormat;
-  if (ctx.renderGreyHalf(mask, buffer.data(), width * 2, rect))
-    return Image::fromPixels({buffer.data(), int(width), int(height), width * 2, PixelFormat::greyHalf});
-  ctx.renderHalf(mask, buffer.data(), width * 8, rect);
-  return Image::fromPixels({buffer.data(), int(width), int(height), width * 8, PixelFormat::rgbaHalf});
+  const auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
+  if (ctx.renderGreyHalf(mask, buffer.data(), std::ptrdiff_t{2} * width, rect))
+    return Image::fromPixels({buffer.data(), width, height, std::ptrdiff_t{2} * width, PixelFormat::greyHalf});
+  ctx.renderHalf(mask, buffer.data(), std::ptrdiff_t{8} * width, rect);
+  return Image::fromPixels({buffer.data(), width, height, std::ptrdiff_t{8} * width, PixelFormat::rgbaHalf});
 }

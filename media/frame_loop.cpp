@@ -74,9 +74,8 @@ StageTimes matteFrame(FrameMatting& state, const Image& picture, std::uint8_t* o
   const std::optional<Image>& prev = state.lastMask;
   Image m = found ? *found : prev ? *prev : state.clear;
   if (args.smooth > 0) {
-    // Stored, so the next frame reaches back only to this one, however long the video.
     if (prev) m = smoothed(m, *prev, args.smooth, rect);
-    m = storedMask(m, state.maskBuffers[state.frames % 2], state.width, state.height, rect);
+    m = storedMask(m, state.maskBuffers[state.frames % 2], rect);
   }
   state.lastMask = m;
   ++state.frames;
