@@ -104,6 +104,16 @@ bool greysToHalves(const float* s, std::uint8_t* d, std::int64_t n) {
   return true;
 }
 
+// n copies of the grey of the pixel at s as half floats; false if it is not an opaque grey.
+bool fillGreyHalves(const float* s, std::uint8_t* d, std::int64_t n) {
+  if (!isOpaqueGrey(s)) return false;
+  std::uint8_t half[2];
+  std::uint16_t h = toHalf(s[0]);
+  std::memcpy(half, &h, sizeof h);
+  fillPixels(d, half, n);
+  return true;
+}
+
 }  // namespace
 
 bool Context::renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const {
@@ -115,14 +125,8 @@ bool Context::renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t 
     for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
       std::uint8_t* d = base + (region.maxY() - 1 - y) * rowBytes + 2 * (strip.rect.x - region.x);
       const float* s = strip.at(strip.rect.x, y);
-      bool ok = strip.flat ? isOpaqueGrey(s) : greysToHalves(s, d, strip.rect.width);
-      if (!ok) return grey.store(false, std::memory_order_relaxed);
-      if (strip.flat) {
-        std::uint8_t flat[2];
-        std::uint16_t h = toHalf(s[0]);
-        std::memcpy(flat, &h, sizeof h);
-        fillPixels(d, flat, strip.rect.width);
-      }
+      if (!(strip.flat ? fillGreyHalves(s, d, strip.rect.width) : greysToHalves(s, d, strip.rect.width)))
+        return grey.store(false, std::memory_order_relaxed);
     }
   }, options_.schedule, options_.schedule.maskTiles);
   return grey.load();
