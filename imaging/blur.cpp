@@ -22,6 +22,7 @@
 #include <cmath>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -170,6 +171,15 @@ struct Upsampling {
   bool linear() const { return f == 2; }
   double variance() const { return linear() ? 3.0 / 16 * double(f * f) : double(f * f) / 3.0; }
 
+  // The first grid cell output x reads, and how many it reads.
+  std::int64_t firstTap(std::int64_t x) const { return floorDiv(2 * x + 1 - f, 2 * f) - (linear() ? 0 : 1); }
+  std::int64_t tapCount() const { return linear() ? 2 : 4; }
+  // The grid cells that outputs lo .. lo + count - 1 read, [first, end): the taps move right
+  // with the output.
+  std::pair<std::int64_t, std::int64_t> cellsUnder(std::int64_t lo, std::int64_t count) const {
+    return {firstTap(lo), firstTap(lo + count - 1) + tapCount()};
+  }
+
   // Taps into the grid for outputs lo .. lo + count - 1 (along either axis).
   taps::AxisTaps taps(std::int64_t lo, std::int64_t count) const {
     taps::AxisTaps taps;
@@ -179,7 +189,7 @@ struct Upsampling {
   // The same into `taps`, whose memory is reused.
   void fill(taps::AxisTaps& taps, std::int64_t lo, std::int64_t count) const {
     taps.clear();
-    taps.reserve(count, linear() ? 2 : 4);
+    taps.reserve(count, tapCount());
     for (std::int64_t x = lo; x < lo + count; ++x) {
       // The output centre in cell units is u = (x + 1/2) / f - 1/2 = (2x + 1 - f) / 2f.
       std::int64_t num = 2 * x + 1 - f;
@@ -302,24 +312,17 @@ class ReducedBlur {
   }
 
   void compute(const GaussianBlur::InputReader& read, const Tile& out) const {
-    // Tables made for every tile: this thread's are kept, one pair for each depth of blurs that
-    // reading the input can nest.
-    thread_local std::vector<std::unique_ptr<taps::AxisTaps[]>> tables;
-    thread_local std::size_t depth = 0;
-    if (tables.size() == depth) tables.push_back(std::make_unique<taps::AxisTaps[]>(2));
-    taps::AxisTaps &xs = tables[depth][0], &ys = tables[depth][1];
+    const PixelRect need = gridUnder(out.rect);
+    if (!grid_.contains(need)) throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
+    const Tile grid = blurred(read, need);
+    // Tables for every tile: this thread's are kept, and filled only once the input has been
+    // read, which may run another blur on this thread.
+    thread_local taps::AxisTaps xs, ys;
     up_.fill(xs, out.rect.x, out.rect.width);
     up_.fill(ys, out.rect.y, out.rect.height);
-    const PixelRect need{xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
-    if (!grid_.contains(need)) throw std::logic_error("GaussianBlur::compute outside the region given to prepare()");
-    ++depth;
-    struct Leave {
-      std::size_t& depth;
-      ~Leave() { --depth; }
-    } leave{depth};
-    const Tile grid = blurred(read, need);
     taps::resampleByTaps(grid, out, xs, ys);
   }
+
 
  private:
   // The farthest input pixel an output reads when the grid it reads reaches `margin` cells past
@@ -337,8 +340,9 @@ class ReducedBlur {
 
   // The grid pixels the upsampling reads for `roi`.
   PixelRect gridUnder(const PixelRect& roi) const {
-    const taps::AxisTaps xs = up_.taps(roi.x, roi.width), ys = up_.taps(roi.y, roi.height);
-    return {xs.lowest(), ys.lowest(), xs.end() - xs.lowest(), ys.end() - ys.lowest()};
+    const auto [x0, x1] = up_.cellsUnder(roi.x, roi.width);
+    const auto [y0, y1] = up_.cellsUnder(roi.y, roi.height);
+    return {x0, y0, x1 - x0, y1 - y0};
   }
 
   // The grid over `need` blurred down, then across into this thread's scratch memory: the
