@@ -131,7 +131,8 @@ void Clip(benchmark::State& state) {
   StageTimes total;
   for (auto _ : state) {
     const auto& bytes = frames[n++ % frames.size()];
-    StageTimes times = matteFrame(matting, Image::fromPixels({bytes.data(), kWidth, kHeight, kWidth * 4, PixelFormat::rgba8}),
+    StageTimes times = matteFrame(matting, Image::fromPixels({.data = bytes.data(), .width = kWidth, .height = kHeight, .rowBytes = kWidth * 4,
+                                                    .format = PixelFormat::rgba8, .rendered = true}),
                                   out.data());
     total.segment += times.segment;
     total.mask += times.mask;

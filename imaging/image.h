@@ -49,6 +49,9 @@ struct PixelBuffer {
   int height = 0;
   std::ptrdiff_t rowBytes = 0;
   PixelFormat format = PixelFormat::rgba8;
+  // Written by a straight 8-bit render (Context::render), which writes a pixel without opacity
+  // as four zero bytes: no colour is kept under a clear pixel.
+  bool rendered = false;
 };
 
 class Image {

@@ -23,9 +23,9 @@ std::optional<segmentation::Mask> segment(const segmentation::Picture& view) {
 }
 
 // Whether straight RGBA memory reads the same as its render: a render writes a pixel with no
-// opacity as four zero bytes, whatever colour the memory keeps under it. Asked of every video
-// frame, on every core while the network waits, so each pixel is read as one little-endian
-// word, alpha its top byte, which the compiler vectorises.
+// opacity as four zero bytes, whatever colour the memory keeps under it. Asked of memory that
+// no render wrote (a decoded picture), on every core while the network waits, each pixel read
+// as one little-endian word, alpha its top byte, which the compiler vectorises.
 bool rendersAsItIs(const imaging::PixelBuffer& m) {
   std::atomic<bool> hidden{false};
   imaging::parallelFor(m.height, 64, [&](std::int64_t begin, std::int64_t end, int) {
@@ -50,7 +50,8 @@ std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect
   auto width = static_cast<int>(rect.width), height = static_cast<int>(rect.height);
   auto memory = picture.pixels();
   if (memory && memory->format == imaging::PixelFormat::rgba8 && memory->width == width &&
-      memory->height == height && rect.x == 0 && rect.y == 0 && rendersAsItIs(*memory))
+      memory->height == height && rect.x == 0 && rect.y == 0 &&
+      (memory->rendered || rendersAsItIs(*memory)))
     return segment({static_cast<const std::uint8_t*>(memory->data), width, height, memory->rowBytes});
   std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
   ctx.render(picture, rgba.data(), std::ptrdiff_t{4} * width, rect);

@@ -112,7 +112,9 @@ namespace {
     // instead of resampling the frame each.
     ctx.render(fitted(Image::fromPixels({frame->bgra, frame->width, frame->height, frame->rowBytes, PixelFormat::bgra8})),
                fittedFrame.data(), rowBytes, outRect);
-    matteFrame(state, Image::fromPixels({fittedFrame.data(), int(width), int(height), rowBytes, PixelFormat::rgba8}),
+    matteFrame(state,
+               Image::fromPixels({.data = fittedFrame.data(), .width = int(width), .height = int(height),
+                                  .rowBytes = rowBytes, .format = PixelFormat::rgba8, .rendered = true}),
                buf.data());
     busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
