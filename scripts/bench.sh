@@ -46,3 +46,16 @@ still "12 MP JPEG" "$work/12mp.jpg" person
 still "12 MP JPEG" "$work/12mp.jpg" subject
 still "48 MP JPEG" "$media/edge/e12_huge_8000x6000.jpg" person
 still "48 MP JPEG" "$media/edge/e12_huge_8000x6000.jpg" subject
+
+# personWall [ARGS...]: wall-clock seconds of the 5 s person range, extra arguments appended.
+personWall() {
+  /usr/bin/time -f "%e" -o "$work/time" "$tool" --in "$media/video/v10_h264_1080p30_people_zoom_pan.mp4" \
+    --ss 0 --t 5 --mode person "$@" >/dev/null 2>&1
+  cat "$work/time"
+}
+echo "== person 5 s written to a file, each against the raw stream run just before it (one pair each; pair several for a figure)"
+for ext in webm mov; do
+  raw=$(personWall)
+  file=$(personWall --out "$work/out.$ext")
+  echo "  $ext: $file s, raw stream $raw s: $(awk -v a="$file" -v b="$raw" 'BEGIN {printf "%.2f", a / b}') times"
+done
