@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Prints the figures that matter for speed: milliseconds per frame of the matting chain (the
 # Google Benchmark programs), then whole runs of the tool: video ranges with the tool's own
-# report and the wall-clock time per frame, and still pictures with wall-clock time and peak
-# memory. Run after scripts/setup.sh; takes a few minutes.
+# report and the wall-clock time per frame, still pictures with wall-clock time and peak
+# memory, and the person range written to WebM and MOV files against the raw stream. Run after
+# scripts/setup.sh; takes a few minutes.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
