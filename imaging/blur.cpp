@@ -323,7 +323,6 @@ class ReducedBlur {
     taps::resampleByTaps(grid, out, xs, ys);
   }
 
-
  private:
   // The farthest input pixel an output reads when the grid it reads reaches `margin` cells past
   // its upsampling taps.
