@@ -17,7 +17,6 @@
 #include "media/failures.h"
 #include "media/limits.h"
 #include "media/modes.h"
-#include "media/partial_file.h"
 #include "media/pictures.h"
 
 namespace fs = std::filesystem;
@@ -108,8 +107,7 @@ void mask(Job& job, const std::optional<Image>& behind) {
 }
 
 void writeOut(Job& job) {
-  auto encode = [&](int fd) { return ctx.writeTo(fd, *job.output, encodingFor(job.target)); };
-  if (auto error = writeFileWhole(job.target, encode))
+  if (auto error = writePicture(*job.output, job.target))
     job.failure = "cannot write " + job.target + ": " + *error;
 }
 

@@ -5,7 +5,9 @@
 
 #include "cli/args.h"
 #include "cli/diagnostics.h"
+#include "cli/state.h"
 #include "matte/matte.h"
+#include "media/partial_file.h"
 
 using imaging::Affine;
 using imaging::Components;
@@ -70,6 +72,10 @@ std::optional<video::Container> containerFor(const std::string& path) {
   if (extension == "webm") return video::Container::WebM;
   if (extension == "mov") return video::Container::Mov;
   return std::nullopt;
+}
+
+std::optional<std::string> writePicture(const Image& image, const std::string& path) {
+  return writeFileWhole(path, [&](int fd) { return ctx.writeTo(fd, image, encodingFor(path)); });
 }
 
 std::optional<std::string> unfitTarget(const std::string& path) {

@@ -31,6 +31,10 @@ imaging::Encoding encodingFor(const std::string& path);
 // whose codecs keep an alpha channel; nothing for any other name.
 std::optional<video::Container> containerFor(const std::string& path);
 
+// The image written to path in the encoding its name asks for, whole or not at all; why not,
+// when it cannot be.
+std::optional<std::string> writePicture(const Image& image, const std::string& path);
+
 // Why a file at path cannot hold what is written (the transparency of a cut-out, in a JPEG
 // file), or nothing.
 std::optional<std::string> unfitTarget(const std::string& path);

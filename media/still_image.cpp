@@ -14,7 +14,6 @@
 #include "media/failures.h"
 #include "media/limits.h"
 #include "media/modes.h"
-#include "media/partial_file.h"
 #include "media/pictures.h"
 
 namespace {
@@ -38,7 +37,7 @@ std::optional<Image> decodedPicture() {
 
 std::optional<std::string> written(const Image& image) {
   if (args.out == "-") return ctx.writeTo(STDOUT_FILENO, image, encodingFor(args.out));
-  return writeFileWhole(args.out, [&](int fd) { return ctx.writeTo(fd, image, encodingFor(args.out)); });
+  return writePicture(image, args.out);
 }
 
 // Every step up to the file written; the expected failures end the run here.
