@@ -29,8 +29,8 @@ class Arena {
     bool operator<(const Mark& m) const { return chunk < m.chunk || (chunk == m.chunk && used < m.used); }
   };
 
-  Tile allocate(const PixelRect& r) {
-    std::size_t floats = static_cast<std::size_t>(r.area()) * 4;
+  Tile allocate(const PixelRect& r, int channels = 4) {
+    std::size_t floats = static_cast<std::size_t>(r.area()) * channels;
     while (chunk_ < chunks_.size() && chunks_[chunk_].size() - used_ < floats) ++chunk_, used_ = 0;
     if (chunk_ == chunks_.size()) {
       chunks_.emplace_back(std::max<std::size_t>(floats, std::size_t{1} << 20));
@@ -38,7 +38,7 @@ class Arena {
     }
     float* p = chunks_[chunk_].data() + used_;
     used_ += floats;
-    return {p, static_cast<std::ptrdiff_t>(4 * r.width), r};
+    return {p, static_cast<std::ptrdiff_t>(channels * r.width), r, false, channels};
   }
   Mark mark() const { return {chunk_, used_}; }
   void release(const Mark& m) {
@@ -60,6 +60,9 @@ class Arena {
     simd::fill(row, value);
     return row.data;
   }
+  // The same for a grey tile: a row of pixels whose four components are all the grey, read as
+  // greys. (The rows of nothing and of opaque white serve both kinds of tile.)
+  float* flatGreyRow(float grey, std::int64_t width) { return flatRow(f4{} + grey, (width + 3) / 4); }
 
   // `before`: the mark taken before the tile was evaluated.
   void remember(const void* node, const PixelRect& r, const Tile& t, const Mark& before) {

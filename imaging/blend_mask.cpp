@@ -7,25 +7,28 @@
 
 namespace imaging {
 
-// Every blend asks this of every tile, so the mask's green is scanned two pixels at a time
-// for its least and greatest value, a row at a time until they differ. A NaN anywhere makes
-// the tile mixed, as it would be pixel by pixel.
+// Every blend asks this of every tile, so the mask's green (a grey mask's grey) is scanned a
+// vector at a time for its least and greatest value, a row at a time until they differ. A NaN
+// anywhere makes the tile mixed, as it would be pixel by pixel.
 MaskValue flatMaskValue(const Tile& mask) {
   if (mask.rect.isEmpty()) return MaskValue::zero;
-  if (mask.flat) return mask.data[1] == 0 ? MaskValue::zero : mask.data[1] == 1 ? MaskValue::one : MaskValue::mixed;
-  float least = mask.at(mask.rect.x, mask.rect.y)[1], greatest = least, poison = 0;
-  const std::int64_t n = 4 * mask.rect.width;
+  const float first = mask.at(mask.rect.x, mask.rect.y)[mask.channels == 1 ? 0 : 1];
+  if (mask.flat) return first == 0 ? MaskValue::zero : first == 1 ? MaskValue::one : MaskValue::mixed;
+  float least = first, greatest = least, poison = 0;
+  const std::int64_t n = mask.channels * mask.rect.width;
+  // The values read from a vector: every float of a grey mask, the greens of four-float pixels.
+  auto values = [&](f8 v) { return mask.channels == 1 ? v : lane<1>(v); };
+  const std::int64_t step = mask.channels == 1 ? 1 : 4, offset = mask.channels == 1 ? 0 : 1;
   for (std::int64_t y = mask.rect.y; y < mask.rect.maxY() && least == greatest; ++y) {
     const float* p = mask.at(mask.rect.x, y);
     f8 lo = splatV<f8>(least), hi = lo, nan{};
     std::int64_t i = 0;
     for (; i + 8 <= n; i += 8) {
-      f8 green = lane<1>(loadV<f8>(p + i));
-      lo = minV(lo, green), hi = maxV(hi, green), nan += green * 0;
+      f8 v = values(loadV<f8>(p + i));
+      lo = minV(lo, v), hi = maxV(hi, v), nan += v * 0;
     }
-    for (int k = 0; k < 8; k += 4)
-      least = std::min(least, lo[k]), greatest = std::max(greatest, hi[k]), poison += nan[k];
-    if (i < n) least = std::min(least, p[i + 1]), greatest = std::max(greatest, p[i + 1]), poison += p[i + 1] * 0;
+    for (int k = 0; k < 8; ++k) least = std::min(least, lo[k]), greatest = std::max(greatest, hi[k]), poison += nan[k];
+    for (i += offset; i < n; i += step) least = std::min(least, p[i]), greatest = std::max(greatest, p[i]), poison += p[i] * 0;
   }
   if (least != greatest || poison != 0) return MaskValue::mixed;
   return least == 0 ? MaskValue::zero : least == 1 ? MaskValue::one : MaskValue::mixed;

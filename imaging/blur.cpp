@@ -127,7 +127,7 @@ class SeparableBlur {
  private:
   void blur(const Tile& input, const Tile& out) const {
     const std::int64_t r = radiusOf(kernel_), width = out.rect.width;
-    if (greyPlanes_ && isOpaqueGrey(input, out.rect.grownBy(r, r))) return blurGrey(input, out);
+    if (input.channels == 1 || (greyPlanes_ && isOpaqueGrey(input, out.rect.grownBy(r, r)))) return blurGrey(input, out);
     thread_local std::vector<float> columnMemory;
     const auto n = static_cast<std::size_t>(4 * (width + 2 * r));
     float* columns = scratch(columnMemory, n);
@@ -150,7 +150,7 @@ class SeparableBlur {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       convolve(columns, plane + (y - region.y) * region.width, region.width, kernel_, groups(region.width));
       convolve(row, columns + r, 1, kernel_, groups(width));
-      greyPixels(row, out.at(out.rect.x, y), width);
+      greyPixels(row, out, y);
     }
   }
 

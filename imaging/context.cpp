@@ -104,14 +104,30 @@ bool greysToHalves(const float* s, std::uint8_t* d, std::int64_t n) {
   return true;
 }
 
+// n copies of a grey as half floats.
+void fillHalves(float grey, std::uint8_t* d, std::int64_t n) {
+  std::uint8_t half[2];
+  std::uint16_t h = toHalf(grey);
+  std::memcpy(half, &h, sizeof h);
+  fillPixels(d, half, n);
+}
+
 // n copies of the grey of the pixel at s as half floats; false if it is not an opaque grey.
 bool fillGreyHalves(const float* s, std::uint8_t* d, std::int64_t n) {
   if (!isOpaqueGrey(s)) return false;
-  std::uint8_t half[2];
-  std::uint16_t h = toHalf(s[0]);
-  std::memcpy(half, &h, sizeof h);
-  fillPixels(d, half, n);
+  fillHalves(s[0], d, n);
   return true;
+}
+
+// n greys to half floats.
+void toHalves(const float* s, std::uint8_t* d, std::int64_t n) {
+  std::int64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), _mm256_cvtps_ph(_mm256_loadu_ps(s + i), _MM_FROUND_TO_NEAREST_INT));
+  for (; i < n; ++i) {
+    std::uint16_t h = toHalf(s[i]);
+    std::memcpy(d + 2 * i, &h, sizeof h);
+  }
 }
 
 }  // namespace
@@ -119,6 +135,19 @@ bool fillGreyHalves(const float* s, std::uint8_t* d, std::int64_t n) {
 bool Context::renderGreyHalf(const Image& image, void* greyHalf, std::ptrdiff_t rowBytes, const Rect& bounds) const {
   PixelRect region = wholePixels(bounds);
   auto* base = static_cast<std::uint8_t*>(greyHalf);
+  // An image known to be an opaque grey over the region is rendered as greys, one float a
+  // pixel all the way.
+  if (const Node::Ptr& greys = image.greys(); greys && knownOpaque(*greys) && greys->pixelBox().contains(region)) {
+    renderStrips(greys, region, [&](const Tile& strip) {
+      for (std::int64_t y = strip.rect.y; y < strip.rect.maxY(); ++y) {
+        std::uint8_t* d = base + (region.maxY() - 1 - y) * rowBytes + 2 * (strip.rect.x - region.x);
+        const float* s = strip.at(strip.rect.x, y);
+        if (strip.flat) fillHalves(s[0], d, strip.rect.width);
+        else toHalves(s, d, strip.rect.width);
+      }
+    }, options_.schedule, options_.schedule.maskTiles);
+    return true;
+  }
   std::atomic<bool> grey{true};
   renderStrips(image.node(), region, [&](const Tile& strip) {
     if (!grey.load(std::memory_order_relaxed)) return;

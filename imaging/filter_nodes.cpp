@@ -29,7 +29,8 @@ class Blur final : public Node {
  public:
   Blur(Ptr input, double sigma, double cutOff)
       : Node(NodeKind::area, input->extent.insetBy(-3 * sigma, -3 * sigma), {input},
-             {.sharesInputPixels = true, .keepsFlatInput = !GaussianBlur::readsInParts(sigma), .pullsInputs = true}),
+             {.sharesInputPixels = true, .keepsFlatInput = !GaussianBlur::readsInParts(sigma), .pullsInputs = true},
+             input->channels),
         sigma_(sigma),
         cutOff_(cutOff),
         reach_(GaussianBlur::farthestReach(sigma, cutOff)) {}
@@ -169,7 +170,7 @@ class MorphologyMinimum final : public Node {
 
   // `radius` within reach already.
   MorphologyMinimum(const Ptr& input, double radius, int)
-      : Node(NodeKind::area, input->extent, {input}, hintsFor(morphologyReach(radius))),
+      : Node(NodeKind::area, input->extent, {input}, hintsFor(morphologyReach(radius)), input->channels),
         box_(input->pixelBox()),
         radius_(radius),
         reach_(morphologyReach(radius)) {}
@@ -227,16 +228,17 @@ class MorphologyMinimum final : public Node {
 
 // ---- Point-wise filters -------------------------------------------------------------------
 
-// Applies op to every pixel of the inputs (one tile each, all covering out.rect), two pixels
-// at a time. op is generic over f4 and f8, so its formula is written once.
+// Applies op to every pixel of the inputs (one tile each, all covering out.rect, in the
+// output's layout), a vector at a time. op is generic over f4 and f8, so its formula is
+// written once; on grey tiles each lane is a pixel's grey.
 template <class Op>
 class PointWise final : public Node {
  public:
-  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, Hints hints)
-      : Node(NodeKind::pointwise, extent, std::move(inputs), std::move(hints)), op_(op) {}
+  PointWise(Rect extent, std::vector<Ptr> inputs, Op op, Hints hints, int channels)
+      : Node(NodeKind::pointwise, extent, std::move(inputs), std::move(hints), channels), op_(op) {}
 
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
-    const std::int64_t x0 = out.rect.x, n = 4 * out.rect.width;
+    const std::int64_t x0 = out.rect.x, n = channels * out.rect.width;
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       float* d = out.at(x0, y);
       const float* a = in[0].at(x0, y);
@@ -244,7 +246,8 @@ class PointWise final : public Node {
       const float* c = in.size() > 2 ? in[2].at(x0, y) : nullptr;
       std::int64_t i = 0;
       for (; i + 8 <= n; i += 8) storeV(d + i, apply<f8>(a, b, c, i));
-      if (i < n) storeV(d + i, apply<f4>(a, b, c, i));
+      for (; i + 4 <= n; i += 4) storeV(d + i, apply<f4>(a, b, c, i));
+      if (i < n) greyTail(a, b, c, d, i, n);
     }
   }
 
@@ -256,61 +259,131 @@ class PointWise final : public Node {
     else return op_(loadV<V>(a + i), loadV<V>(b + i), loadV<V>(c + i));
   }
 
+  // The last one to three greys of a grey row, through a vector of four.
+  void greyTail(const float* a, const float* b, const float* c, float* d, std::int64_t i, std::int64_t n) const {
+    float lanes[3][4] = {}, result[4];
+    const float* rows[3] = {a, b, c};
+    for (int k = 0; k < 3; ++k)
+      if (rows[k]) std::copy(rows[k] + i, rows[k] + n, lanes[k]);
+    storeV(result, apply<f4>(lanes[0], lanes[1], lanes[2], 0));
+    std::copy(result, result + (n - i), d + i);
+  }
+
   Op op_;
 };
 
 template <class Op>
-Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Hints hints = {}) {
-  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, std::move(hints));
+Node::Ptr pointWise(Rect extent, std::vector<Node::Ptr> inputs, Op op, Hints hints = {}, int channels = 4) {
+  return std::make_shared<PointWise<Op>>(extent, std::move(inputs), op, std::move(hints), channels);
+}
+
+// Pixels (or greys) where the mask's value is 1, the background's where it is 0.
+template <class V>
+V blend(V in, V bg, V m) {
+  return bg + (in - bg) * m;
+}
+
+// A blend of pixels by a grey mask: the mask's grey is the value its pixel's green would have.
+class BlendByGreys final : public Node {
+ public:
+  BlendByGreys(Rect extent, std::vector<Ptr> inputs)
+      : Node(NodeKind::pointwise, extent, std::move(inputs), {.blend = Hints::Blend{.whereOne = 0, .whereZero = 1, .mask = 2}}) {}
+
+  void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
+    const std::int64_t x0 = out.rect.x, n = out.rect.width;
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      float* d = out.at(x0, y);
+      const float *a = in[0].at(x0, y), *b = in[1].at(x0, y), *m = in[2].at(x0, y);
+      std::int64_t x = 0;
+      for (; x + 2 <= n; x += 2) {
+        const f8 mask{m[x], m[x], m[x], m[x], m[x + 1], m[x + 1], m[x + 1], m[x + 1]};
+        storeV(d + 4 * x, blend(loadV<f8>(a + 4 * x), loadV<f8>(b + 4 * x), mask));
+      }
+      if (x < n) store4(d + 4 * x, blend(load4(a + 4 * x), load4(b + 4 * x), splat(m[x])));
+    }
+  }
+
+};
+
+// Whether two greys are opaque over the same pixels: what is computed of both pixel by pixel
+// is then opaque over them too, and transparent elsewhere.
+bool opaqueAlike(const Node& a, const Node& b) {
+  return knownOpaque(a) && knownOpaque(b) && a.pixelBox() == b.pixelBox();
 }
 
 }  // namespace
 
 // A blur that reaches across the whole of a bounded image (or of one clamped to its extent)
 // sums its pixels in full, one axis after the other, at a cost set by the image's size, not
-// by sigma's.
+// by sigma's. Greys are blurred only where the blur reads its whole input region at once.
 Node::Ptr makeGaussianBlur(const Node::Ptr& input, double sigma, BlurTails tails) {
   const Node::Ptr repeated = clampedFrom(*input);
   const Node::Ptr& image = repeated ? repeated : input;
   const PixelRect& box = image->pixelBox();
   const double cutOff = tails == BlurTails::kept ? GaussianBlur::kCutOffForRatios : GaussianBlur::kCutOff;
-  if (!bounded(box) || cutOff * sigma < double(std::max(box.width, box.height)))
+  if (!bounded(box) || cutOff * sigma < double(std::max(box.width, box.height))) {
+    if (input->channels == 1 && GaussianBlur::readsInParts(sigma)) return nullptr;
     return std::make_shared<Blur>(input, sigma, cutOff);
+  }
+  if (input->channels == 1) return nullptr;
   const bool clamped = repeated != nullptr;
   auto across = std::make_shared<WideBlur>(image, sigma, WideBlur::Axis::x, box, clamped);
   return std::make_shared<WideBlur>(across, sigma, WideBlur::Axis::y, box, clamped);
 }
 
 Node::Ptr makeMorphologyMinimum(const Node::Ptr& input, double radius) {
-  return std::make_shared<MorphologyMinimum>(input, radius);
+  auto erosion = std::make_shared<MorphologyMinimum>(input, radius);
+  // A wide erosion reads its input in parts, as four-float pixels.
+  if (input->channels == 1 && erosion->hints.pullsInputs) return nullptr;
+  return erosion;
 }
 
 Node::Ptr makeUnpremultiply(const Node::Ptr& input) {
+  if (input->channels == 1) return nullptr;
   return pointWise(input->extent, {input}, [](auto p) { return unpremultiply(p); }, {.keepsOpaqueInput = true});
 }
 
-// Only alpha changes: the stored colour components stay, whatever they mean.
+// Only alpha changes: the stored colour components stay, whatever they mean. Greys are the
+// stored colour: as they are, and opaque.
 Node::Ptr makeAlphaOne(const Node::Ptr& input, const Rect& inside) {
+  if (input->channels == 1)
+    return pointWise(inside, {input}, [](auto g) { return g; }, {.view = true, .opaque = true}, 1);
   return pointWise(inside, {input}, [](auto p) { return withAlpha(p, decltype(p){} + 1); },
                    {.keepsOpaqueInput = true, .opaque = true});
 }
 
-// The mask's value is its premultiplied green: transparent mask pixels count as 0.
+// The mask's value is its premultiplied green (a grey mask's grey): transparent mask pixels
+// count as 0. Greys blend by a grey mask into greys, opaque where both sides are.
 Node::Ptr makeBlendWithMask(const Node::Ptr& input, const Node::Ptr& background, const Node::Ptr& mask) {
   Rect extent = input->extent.intersected(mask->extent).united(background->extent);
-  return pointWise(
-      extent, {input, background, mask}, [](auto in, auto bg, auto m) { return bg + (in - bg) * lane<1>(m); },
-      {.blend = Hints::Blend{.whereOne = 0, .whereZero = 1, .mask = 2}});
+  const Hints::Blend sides{.whereOne = 0, .whereZero = 1, .mask = 2};
+  if (input->channels == 1 && background->channels == 1)
+    return pointWise(extent, {input, background, mask}, [](auto in, auto bg, auto m) { return blend(in, bg, m); },
+                     {.opaque = opaqueAlike(*input, *background), .blend = sides}, 1);
+  if (mask->channels == 1) return std::make_shared<BlendByGreys>(extent, std::vector<Node::Ptr>{input, background, mask});
+  return pointWise(extent, {input, background, mask},
+                   [](auto in, auto bg, auto m) { return blend(in, bg, lane<1>(m)); }, {.blend = sides});
 }
 
 Node::Ptr makeAddition(const Node::Ptr& input, const Node::Ptr& background) {
-  return pointWise(input->extent.united(background->extent), {input, background}, [](auto a, auto b) { return a + b; });
+  return pointWise(input->extent.united(background->extent), {input, background}, [](auto a, auto b) { return a + b; },
+                   {}, input->channels);
 }
 
 // The difference blend mode on premultiplied colour: |a - b| where both are opaque, each
-// colour alone where the other is transparent, and alpha composited as source-over.
+// colour alone where the other is transparent, and alpha composited as source-over. Greys
+// only when both are known opaque: their alpha is not kept.
 Node::Ptr makeDifference(const Node::Ptr& input, const Node::Ptr& background) {
-  return pointWise(input->extent.united(background->extent), {input, background}, [](auto s, auto b) {
+  const Rect extent = input->extent.united(background->extent);
+  if (input->channels == 1) {
+    if (!opaqueAlike(*input, *background)) return nullptr;
+    // As below with both alphas 1, which multiply exactly.
+    return pointWise(extent, {input, background}, [](auto s, auto b) {
+      const auto one = splatV<decltype(s)>(1);
+      return s + b - 2 * minV(s * one, b * one);
+    }, {.opaque = true}, 1);
+  }
+  return pointWise(extent, {input, background}, [](auto s, auto b) {
     auto sa = lane<3>(s), ba = lane<3>(b);
     return withAlpha(s + b - 2 * minV(s * ba, b * sa), sa + ba - sa * ba);
   });

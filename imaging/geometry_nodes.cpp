@@ -7,6 +7,7 @@
 // once.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "imaging/kernels.h"
 #include "imaging/nodes.h"
@@ -20,8 +21,11 @@ namespace {
 // Remembers the transform it stands for, so that a further transform can fold into it.
 class TransformNode : public Node {
  public:
-  TransformNode(NodeKind kind, Rect extent, std::vector<Ptr> inputs, Ptr original, Affine transform, Hints hints)
-      : Node(kind, extent, std::move(inputs), std::move(hints)), original(std::move(original)), transform(transform) {}
+  TransformNode(NodeKind kind, Rect extent, std::vector<Ptr> inputs, Ptr original, Affine transform, Hints hints,
+                int channels = 4)
+      : Node(kind, extent, std::move(inputs), std::move(hints), channels),
+        original(std::move(original)),
+        transform(transform) {}
   const Ptr original;
   const Affine transform;
 };
@@ -51,13 +55,14 @@ class Translation final : public TransformNode {
   Translation(Ptr input, Affine transform)
       : TransformNode(NodeKind::pointwise, transform.apply(input->extent), {input}, input, transform,
                       {.view = true,
-                       .shift = {static_cast<std::int64_t>(transform.tx), static_cast<std::int64_t>(transform.ty)}}) {}
+                       .shift = {static_cast<std::int64_t>(transform.tx), static_cast<std::int64_t>(transform.ty)}},
+                      input->channels) {}
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     return {out.x - hints.shift.dx, out.y - hints.shift.dy, out.width, out.height};
   }
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
-    simd::copyPixels({in[0].data, in[0].stride, out.rect, in[0].flat}, out);
+    simd::copyPixels({in[0].data, in[0].stride, out.rect, in[0].flat, in[0].channels}, out);
   }
 };
 
@@ -141,7 +146,7 @@ class GeneralTransform final : public TransformNode {
 class Crop final : public Node {
  public:
   Crop(Ptr input, const Rect& rect)
-      : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}, {.view = true}) {}
+      : Node(NodeKind::pointwise, input->extent.intersected(rect), {input}, {.view = true}, input->channels) {}
   void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
     simd::copyPixels(in[0], out);
   }
@@ -154,7 +159,7 @@ class Clamp final : public Node {
  public:
   explicit Clamp(Ptr input)
       : Node(NodeKind::area, input->pixelBox().isEmpty() ? Rect{} : Rect::infinite(), {input},
-             {.view = true, .keepsFlatInput = true}) {}
+             {.view = true, .keepsFlatInput = true}, input->channels) {}
 
   PixelRect inputRegion(std::size_t, const PixelRect& out) const override {
     const PixelRect& b = inputs[0]->pixelBox();
@@ -170,13 +175,9 @@ class Clamp final : public Node {
     std::int64_t innerX1 = std::clamp(src.rect.maxX(), innerX0, out.rect.maxX());
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       std::int64_t sy = nearest(y, src.rect.y, src.rect.maxY());
-      float* d = out.at(out.rect.x, y);
-      f4 left = load4(src.at(src.rect.x, sy)), right = load4(src.at(src.rect.maxX() - 1, sy));
-      std::int64_t x = out.rect.x;
-      for (; x < innerX0; ++x, d += 4) store4(d, left);
-      std::memcpy(d, src.at(x, sy), sizeof(float) * 4 * (innerX1 - x));
-      d += 4 * (innerX1 - x);
-      for (x = innerX1; x < out.rect.maxX(); ++x, d += 4) store4(d, right);
+      simd::fill(out.view({out.rect.x, y, innerX0 - out.rect.x, 1}), src.pixelAt(src.rect.x, sy));
+      std::memcpy(out.at(innerX0, y), src.at(innerX0, sy), sizeof(float) * out.channels * (innerX1 - innerX0));
+      simd::fill(out.view({innerX1, y, out.rect.maxX() - innerX1, 1}), src.pixelAt(src.rect.maxX() - 1, sy));
     }
   }
 
@@ -197,6 +198,8 @@ Node::Ptr makeTransform(const Node::Ptr& input, const Affine& t) {
   }
   if (m.isIdentity()) return original;
   if (isWholePixelMove(m)) return std::make_shared<Translation>(original, m);
+  // Resampling works on four-float pixels.
+  if (input->channels == 1) return nullptr;
   if (m.b == 0 && m.c == 0)
     return std::make_shared<Resample>(original, original, m, AxisMap{m.a, m.tx}, AxisMap{m.d, m.ty});
   if (m.a == 0 && m.d == 0)

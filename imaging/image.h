@@ -106,10 +106,18 @@ class Image {
   std::optional<PixelBuffer> pixels() const;
 
   const std::shared_ptr<const Node>& node() const { return node_; }
-  explicit Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
+  // The same image computed one grey a pixel (a mask, from grey memory or values, through
+  // operations that have a grey form), else null. It may not know its opacity: only where it
+  // hints `opaque` is it an opaque grey (node.h).
+  const std::shared_ptr<const Node>& greys() const { return greys_; }
+  explicit Image(std::shared_ptr<const Node> node, std::shared_ptr<const Node> greys = nullptr)
+      : node_(std::move(node)), greys_(std::move(greys)) {}
 
  private:
   std::shared_ptr<const Node> node_;
+  // Blends read it as their mask, and renders of greys render it instead of node_: a quarter
+  // of the floats to carry through the mask's filters.
+  std::shared_ptr<const Node> greys_;
 };
 
 }  // namespace imaging

@@ -127,12 +127,13 @@ void greyMinimum(const Tile& in, const Tile& out, const Disk& disk) {
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
     auto row = [&](std::int64_t j) { return plane + (y + j - region.y) * region.width; };
     minimumRow<1>(disk, row, spanFloats, outFloats, columns, dst);
-    greyPixels(dst, out.at(out.rect.x, y), out.rect.width);
+    greyPixels(dst, out, y);
   }
 }
 
 void diskMinimum(const Tile& in, const Tile& out, const Disk& disk, bool greyPlanes) {
-  if (greyPlanes && isOpaqueGrey(in, out.rect.grownBy(disk.reach, disk.reach))) return greyMinimum(in, out, disk);
+  if (in.channels == 1 || (greyPlanes && isOpaqueGrey(in, out.rect.grownBy(disk.reach, disk.reach))))
+    return greyMinimum(in, out, disk);
   const std::ptrdiff_t outFloats = 4 * out.rect.width, spanFloats = outFloats + 8 * disk.reach;
   const std::vector<float*>& columns = columnsIn(disk, spanFloats);
   for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
@@ -175,7 +176,7 @@ void morphologyMinimum(const Tile& in, const Tile& out, double radius, const Sch
       [&](const PixelRect& c) -> std::optional<f4> {
         if (!schedule.flatCells) return std::nullopt;
         PixelRect around = c.grownBy(disk.reach, disk.reach);
-        f4 p = load4(in.at(around.x, around.y));
+        f4 p = in.pixelAt(around.x, around.y);
         return everyPixelIs(in, around, p) ? std::optional(p) : std::nullopt;
       },
       [&](const PixelRect& c, f4 p) { fill(out.view(c), p); },

@@ -72,14 +72,25 @@ class Node {
  public:
   using Ptr = std::shared_ptr<const Node>;
 
-  Node(NodeKind kind, Rect extent, std::vector<Ptr> inputs = {}, Hints hints = {})
-      : kind(kind), extent(extent), inputs(std::move(inputs)), hints(std::move(hints)), box_(pixelsInside(extent)) {}
+  Node(NodeKind kind, Rect extent, std::vector<Ptr> inputs = {}, Hints hints = {}, int channels = 4)
+      : kind(kind),
+        extent(extent),
+        inputs(std::move(inputs)),
+        hints(std::move(hints)),
+        channels(channels),
+        box_(pixelsInside(extent)) {}
   virtual ~Node() = default;
 
   const NodeKind kind;
   const Rect extent;
   const std::vector<Ptr> inputs;
   const Hints hints;
+  // The floats a pixel of its tiles holds: 4, or 1 for a grey node (tile.h), which computes a
+  // grey image one grey a pixel. A grey node reads grey inputs only, but for a blend's mask,
+  // which any blend may read as greys. Where a grey node hints `opaque`, its pixels are opaque
+  // greys; where not, their opacity is not known, and only what reads colour alone (an
+  // erosion, a blur, a clamp, a crop, alpha set to 1, a blend's mask) may read them.
+  const int channels;
 
   // The pixels whose centres lie inside the extent; everything else is transparent.
   const PixelRect& pixelBox() const { return box_; }
@@ -138,5 +149,9 @@ class Node {
 
   PixelRect box_;
 };
+
+// Whether every pixel of the node over its pixel box is opaque, as its hints and those of the
+// views it shows tell, without looking at any pixel.
+inline bool knownOpaque(const Node& n) { return n.hints.opaque || (n.hints.view && knownOpaque(*n.inputs[0])); }
 
 }  // namespace imaging

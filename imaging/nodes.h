@@ -1,6 +1,9 @@
 #pragma once
 // Constructors of the engine's node kinds. Image's methods are thin wrappers over these; the
-// classes themselves stay private to their .cpp files.
+// classes themselves stay private to their .cpp files. Given grey inputs (node.h), each makes
+// the grey node of its operation, or returns nothing where it has none: the operation needs
+// opacity the greys do not keep, or works on four-float pixels only (a transform, a blur on a
+// reduced grid, a wide erosion).
 #include <memory>
 #include <optional>
 
@@ -16,6 +19,9 @@ Node::Ptr makePixels(const PixelBuffer& pixels, std::shared_ptr<const void> owne
 // The memory of a node made by makePixels, else nothing.
 std::optional<PixelBuffer> pixelsOf(const Node& node);
 Node::Ptr makeGray(std::shared_ptr<const float[]> values, int width, int height);
+// The same source read one grey a pixel, sharing what is learnt of its memory: grey
+// half-float memory and grey values; nothing for any other node.
+Node::Ptr greysOf(const Node& source);
 
 // Geometry.
 Node::Ptr makeTransform(const Node::Ptr& input, const Affine& transform);

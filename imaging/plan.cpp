@@ -66,8 +66,9 @@ void chooseMaterialised(Plan& plan, const Schedule& schedule) {
 void allocateBuffers(Plan& plan, const Schedule& schedule) {
   for (Entry* e : plan.order) {
     if (e->materialised) {
-      e->buffer = BufferPool::acquire(static_cast<std::size_t>(e->roi.area()) * 4);
-      e->tile = {e->buffer.get(), static_cast<std::ptrdiff_t>(4 * e->roi.width), e->roi};
+      const int channels = e->node->channels;
+      e->buffer = BufferPool::acquire(static_cast<std::size_t>(e->roi.area()) * channels);
+      e->tile = {e->buffer.get(), static_cast<std::ptrdiff_t>(channels * e->roi.width), e->roi, false, channels};
       e->columns = (e->roi.width + plan.cellWidth - 1) / plan.cellWidth;
       std::int64_t rows = (e->roi.height + plan.cellHeight - 1) / plan.cellHeight;
       e->cells.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(e->columns * rows)]());
@@ -78,9 +79,10 @@ void allocateBuffers(Plan& plan, const Schedule& schedule) {
     PixelRect box = e->node->pixelBox().intersected(e->roi);
     if (!box.isEmpty()) e->state = e->node->prepare(box, schedule);
     if (schedule.flatCells && e->node->hints.flat && box == e->roi && !box.isEmpty()) {
-      e->row.resize(static_cast<std::size_t>(4 * box.width));
-      e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}}, {}, e->state.get());
-      e->tile = {e->row.data(), 0, box, true};
+      const int channels = e->node->channels;
+      e->row.resize(static_cast<std::size_t>(channels * box.width));
+      e->node->compute({e->row.data(), 0, {box.x, box.y, box.width, 1}, false, channels}, {}, e->state.get());
+      e->tile = {e->row.data(), 0, box, true, channels};
     }
   }
 }

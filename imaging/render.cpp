@@ -20,7 +20,7 @@ namespace {
 
 void zero(const Tile& t) {
   for (std::int64_t y = t.rect.y; y < t.rect.maxY(); ++y)
-    std::memset(t.at(t.rect.x, y), 0, sizeof(float) * 4 * t.rect.width);
+    std::memset(t.at(t.rect.x, y), 0, sizeof(float) * t.channels * t.rect.width);
 }
 
 // A buffer's cell that came out as one value, beside kDone (once.h). A flat cell keeps only its
@@ -47,11 +47,11 @@ class Evaluation {
     if (!e.row.empty()) return e.tile.view(r);
     if (e.buffer) {
       assert(e.tile.rect.contains(r));
-      if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value);
+      if (auto value = ensureComputed(e, r, arena)) return flatTile(arena, r, *value, e.node->channels);
       if (!schedule_.flatCells) return e.tile.view(r);
       writeFlatCells(e, r);
       // A read reaches into cells around it (a blur's margin), whose other parts may differ.
-      if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value);
+      if (auto value = flatValue(e.tile.view(r))) return flatTile(arena, r, *value, e.node->channels);
       return e.tile.view(r);
     }
     // Read by several over the same region: computed once.
@@ -63,7 +63,7 @@ class Evaluation {
     if (box == r) {
       out = produce(e, r, arena, nullptr);
     } else {
-      out = arena.allocate(r);
+      out = arena.allocate(r, e.node->channels);
       computeInto(e, out, box, arena);
     }
     if (e.remembered) arena.remember(&e, r, out, before);
@@ -147,7 +147,7 @@ class Evaluation {
     if (box.isEmpty()) return std::nullopt;
     Tile inside = out.view(box);
     Tile t = produce(e, box, arena, &inside);
-    if (t.flat && box == out.rect) return load4(t.data);
+    if (t.flat && box == out.rect) return t.pixelAt(box.x, box.y);
     if (t.data != inside.data) simd::copyPixels(t, inside);
     return std::nullopt;
   }
@@ -160,7 +160,7 @@ class Evaluation {
     const Hints& h = n->hints;
     Tile mask;
     if (auto tile = shortcut(e, box, arena, mask)) return *tile;
-    if (auto value = flatOver(e, box)) return flatTile(arena, box, *value);
+    if (auto value = flatOver(e, box)) return flatTile(arena, box, *value, n->channels);
     Tile inputs[kMaxInputs];
     bool evaluated = !h.blend && (n->kind == NodeKind::pointwise || (schedule_.flatCells && h.keepsFlatInput));
     if (evaluated) {
@@ -170,9 +170,10 @@ class Evaluation {
         allFlat = allFlat && inputs[i].flat;
       }
       if (allFlat && !n->inputs.empty())
-        return flatTile(arena, box, n->kind == NodeKind::pointwise ? onePixel(e, inputs) : load4(inputs[0].data));
+        return flatTile(arena, box, n->kind == NodeKind::pointwise ? onePixel(e, inputs) : inputs[0].pixelAt(inputs[0].rect.x, inputs[0].rect.y),
+                        n->channels);
     }
-    Tile out = into ? *into : arena.allocate(box);
+    Tile out = into ? *into : arena.allocate(box, n->channels);
     if (h.blend) computeBlend(e, out, arena, mask);
     else computeFromInputs(e, out, arena, mask, evaluated ? inputs : nullptr);
     return out;
@@ -235,8 +236,9 @@ class Evaluation {
     Tile views[kMaxInputs];
     for (std::size_t i = 0; i < e.node->inputs.size(); ++i) views[i] = inputs[i].view(one);
     float value[4];
-    e.node->compute({value, 4, one}, std::span<const Tile>(views, e.node->inputs.size()), e.state.get());
-    return load4(value);
+    const Tile out{value, 4, one, false, e.node->channels};
+    e.node->compute(out, std::span<const Tile>(views, e.node->inputs.size()), e.state.get());
+    return out.pixelAt(one.x, one.y);
   }
 
   // A blend whose mask is mixed somewhere in the region: narrow columns where the mask is 0 or
@@ -282,14 +284,16 @@ class Evaluation {
     n->compute(out, in, e.state.get());
   }
 
-  // A tile of one value over r: a single row of copies, read as every row.
-  static Tile flatTile(Arena& arena, const PixelRect& r, f4 value) {
+  // A tile of one value over r, in the layout of `channels`: a single row of copies, read as
+  // every row.
+  static Tile flatTile(Arena& arena, const PixelRect& r, f4 value, int channels) {
+    if (channels == 1) return {arena.flatGreyRow(value[0], r.width), 0, r, true, 1};
     return {arena.flatRow(value, r.width), 0, r, true};
   }
 
   // The one value of every pixel of t, if it has one.
   static std::optional<f4> flatValue(const Tile& t) {
-    const f4 first = load4(t.data);
+    const f4 first = t.pixelAt(t.rect.x, t.rect.y);
     if (simd::everyPixelIs(t, t.rect, first)) return first;
     return std::nullopt;
   }

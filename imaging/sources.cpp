@@ -149,15 +149,20 @@ class BlockFacts {
 class Pixels final : public Node {
  public:
   Pixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner)
-      : Node(NodeKind::source, Rect{0, 0, double(pixels.width), double(pixels.height)}, {},
-             {.opaque = pixels.format == PixelFormat::greyHalf}),
-        pixels_(pixels),
-        owner_(std::move(owner)),
-        facts_(pixels.width, pixels.height) {}
+      : Pixels(pixels, std::move(owner), std::make_shared<BlockFacts>(pixels.width, pixels.height), 4) {}
+
+  // The same grey memory read one grey a pixel, sharing what is learnt of it.
+  Node::Ptr greys() const {
+    if (pixels_.format != PixelFormat::greyHalf) return nullptr;
+    return std::shared_ptr<Pixels>(new Pixels(pixels_, owner_, facts_, 1));
+  }
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
-    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
-      convert(rowAt(y) + bytesPerPixel() * out.rect.x, out.at(out.rect.x, y), out.rect.width);
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      const std::uint8_t* s = rowAt(y) + bytesPerPixel() * out.rect.x;
+      if (channels == 1) readHalvesAsGreys(s, out.at(out.rect.x, y), out.rect.width);
+      else convert(s, out.at(out.rect.x, y), out.rect.width);
+    }
   }
 
   // Blocks known to be one value are not read again; others are read where box covers them.
@@ -165,18 +170,37 @@ class Pixels final : public Node {
     const std::uint8_t* first = rowAt(box.y) + bytesPerPixel() * box.x;
     auto firstOf = [&](const PixelRect& block) { return wordAt(rowAt(block.y) + bytesPerPixel() * block.x); };
     auto allAre = [&](const PixelRect& r, std::uint64_t want) { return this->allAre(r, want); };
-    if (!facts_.allAre(box, wordAt(first), firstOf, allAre)) return false;
+    if (!facts_->allAre(box, wordAt(first), firstOf, allAre)) return false;
     convert(first, pixel, 1);
     return true;
   }
 
   bool isOpaqueOver(const PixelRect& box) const override {
-    return facts_.allOpaque(box, [&](const PixelRect& r) { return allOpaque(r); });
+    return facts_->allOpaque(box, [&](const PixelRect& r) { return allOpaque(r); });
   }
 
   const PixelBuffer& buffer() const { return pixels_; }
 
  private:
+  Pixels(const PixelBuffer& pixels, std::shared_ptr<const void> owner, std::shared_ptr<BlockFacts> facts, int channels)
+      : Node(NodeKind::source, Rect{0, 0, double(pixels.width), double(pixels.height)}, {},
+             {.opaque = pixels.format == PixelFormat::greyHalf}, channels),
+        pixels_(pixels),
+        owner_(std::move(owner)),
+        facts_(std::move(facts)) {}
+
+  // One half float a pixel to one float a pixel.
+  static void readHalvesAsGreys(const std::uint8_t* s, float* d, std::int64_t count) {
+    std::int64_t i = 0;
+    for (; i + 8 <= count; i += 8)
+      _mm256_storeu_ps(d + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * i))));
+    for (; i < count; ++i) {
+      std::uint16_t h;
+      std::memcpy(&h, s + 2 * i, sizeof h);
+      d[i] = _cvtsh_ss(h);
+    }
+  }
+
   // Half floats were written by the engine itself: taken as they are.
   static void readHalves(const std::uint8_t* s, float* d, std::int64_t count) {
     std::int64_t i = 0;
@@ -264,23 +288,24 @@ class Pixels final : public Node {
 
   PixelBuffer pixels_;
   std::shared_ptr<const void> owner_;
-  BlockFacts facts_;
+  std::shared_ptr<BlockFacts> facts_;
 };
 
 class Gray final : public Node {
  public:
   Gray(std::shared_ptr<const float[]> values, int width, int height)
-      : Node(NodeKind::source, Rect{0, 0, double(width), double(height)}, {}, {.opaque = true}),
-        values_(std::move(values)),
-        width_(width),
-        height_(height),
-        facts_(width, height) {}
+      : Gray(std::move(values), width, height, std::make_shared<BlockFacts>(width, height), 4) {}
+
+  // The same values one grey a pixel, sharing what is learnt of them.
+  Node::Ptr greys() const { return std::shared_ptr<Gray>(new Gray(values_, width_, height_, facts_, 1)); }
 
   void compute(const Tile& out, std::span<const Tile>, const RenderState*) const override {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       const float* s = rowAt(y) + out.rect.x;
       float* d = out.at(out.rect.x, y);
-      for (std::int64_t i = 0; i < out.rect.width; ++i) store4(d + 4 * i, f4{s[i], s[i], s[i], 1});
+      if (channels == 1) std::memcpy(d, s, sizeof(float) * out.rect.width);
+      else
+        for (std::int64_t i = 0; i < out.rect.width; ++i) store4(d + 4 * i, f4{s[i], s[i], s[i], 1});
     }
   }
 
@@ -293,12 +318,19 @@ class Gray final : public Node {
         if (!everyWordIs<std::uint32_t>(rowAt(y) + r.x, r.width, ~0u, static_cast<std::uint32_t>(want))) return false;
       return true;
     };
-    if (!facts_.allAre(box, wordOf(first), firstOf, allAre)) return false;
+    if (!facts_->allAre(box, wordOf(first), firstOf, allAre)) return false;
     store4(pixel, f4{*first, *first, *first, 1});
     return true;
   }
 
  private:
+  Gray(std::shared_ptr<const float[]> values, int width, int height, std::shared_ptr<BlockFacts> facts, int channels)
+      : Node(NodeKind::source, Rect{0, 0, double(width), double(height)}, {}, {.opaque = true}, channels),
+        values_(std::move(values)),
+        width_(width),
+        height_(height),
+        facts_(std::move(facts)) {}
+
   const float* rowAt(std::int64_t y) const { return values_.get() + (height_ - 1 - y) * std::int64_t{width_}; }
   static std::uint64_t wordOf(const float* v) {
     std::uint32_t w;
@@ -308,7 +340,7 @@ class Gray final : public Node {
 
   std::shared_ptr<const float[]> values_;
   int width_, height_;
-  BlockFacts facts_;
+  std::shared_ptr<BlockFacts> facts_;
 };
 
 }  // namespace
@@ -328,6 +360,12 @@ std::optional<PixelBuffer> pixelsOf(const Node& node) {
 
 Node::Ptr makeGray(std::shared_ptr<const float[]> values, int width, int height) {
   return std::make_shared<Gray>(std::move(values), width, height);
+}
+
+Node::Ptr greysOf(const Node& source) {
+  if (auto p = dynamic_cast<const Pixels*>(&source)) return p->greys();
+  if (auto g = dynamic_cast<const Gray*>(&source)) return g->greys();
+  return nullptr;
 }
 
 }  // namespace imaging

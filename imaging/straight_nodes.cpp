@@ -91,6 +91,31 @@ struct Filter {
     }
   }
 
+  // The same on vectors of greys, each lane a pixel's red, with every pixel's alpha `alpha`:
+  // the red lane's arithmetic of apply(), term for term.
+  template <class V, int N>
+  void applyToGreys(V (&s)[N], float alpha) const {
+    const V b = splatV<V>(bias[0]), c0 = splatV<V>(columns[0][0]), c1 = splatV<V>(columns[1][0]),
+            c2 = splatV<V>(columns[2][0]), c3 = splatV<V>(columns[3][0]), a = splatV<V>(alpha);
+    switch (kind) {
+      case Kind::matrix:
+        for (V& v : s) v = b + c0 * v + c1 * v + c2 * v + c3 * a;
+        return;
+      case Kind::diagonal:
+        for (V& v : s) v = b + c0 * v;
+        return;
+      case Kind::fromAlpha:
+        for (V& v : s) v = b + c3 * a;
+        return;
+      case Kind::clamp:
+        for (V& v : s) v = minV(maxV(v, splatV<V>(lo[0])), splatV<V>(hi[0]));
+        return;
+      case Kind::gamma:
+        for (V& v : s) v = p == 6 ? sixth(v) : power(v, p);
+        return;
+    }
+  }
+
   // Whether a pixel with no opacity can come out with some, or its colour decide alpha: only
   // then does the colour such a pixel carries matter, and it must be 0, as premultiplied.
   bool mayGiveOpacity() const {
@@ -166,8 +191,107 @@ class StraightRun final : public Node {
   std::vector<Filter> filters_;
 };
 
+// A run over an opaque grey, one grey a pixel. Filters that keep a grey a grey and leave alpha
+// independent of colour only: alpha is then one number at each step of the run, the same for
+// every pixel, and is worked out once by running the filters over one opaque pixel, as the
+// four-float run would over every pixel. The greys go through the same arithmetic as a
+// four-float pixel's red, so both runs give the same bits (for finite greys).
+class GreyRun final : public Node {
+ public:
+  GreyRun(Ptr input, std::vector<Filter> filters)
+      : Node(NodeKind::pointwise, input->extent, {input}, {.opaque = finalAlpha(filters) == 1}, 1),
+        filters_(std::move(filters)),
+        alphas_(alphasThrough(filters_)),
+        one_(reciprocal(splat(1))[0]) {}
+
+  // Whether f keeps greys grey, with an alpha that does not depend on them.
+  static bool keepsGrey(const Filter& f) {
+    auto alike = [](f4 v) { return v[0] == v[1] && v[1] == v[2]; };
+    switch (f.kind) {
+      case Filter::Kind::matrix:
+        return alike(f.bias) && alike(f.columns[0]) && alike(f.columns[1]) && alike(f.columns[2]) &&
+               alike(f.columns[3]) && f.columns[0][3] == 0 && f.columns[1][3] == 0 && f.columns[2][3] == 0;
+      case Filter::Kind::diagonal:
+      case Filter::Kind::fromAlpha: return alike(f.bias) && alike(f.columns[0]) && alike(f.columns[3]);
+      case Filter::Kind::clamp: return alike(f.lo) && alike(f.hi);
+      case Filter::Kind::gamma: return true;
+    }
+    return false;
+  }
+
+  Node::Ptr then(const Filter& f) const {
+    if (!keepsGrey(f)) return nullptr;
+    std::vector<Filter> filters = filters_;
+    filters.push_back(f);
+    return std::make_shared<GreyRun>(inputs[0], std::move(filters));
+  }
+
+  void compute(const Tile& out, std::span<const Tile> in, const RenderState*) const override {
+    const std::int64_t x0 = out.rect.x, n = out.rect.width;
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      float* d = out.at(x0, y);
+      const float* s = in[0].at(x0, y);
+      std::int64_t i = 0;
+      for (; i + 32 <= n; i += 32) run<f8, 4>(s + i, d + i);
+      for (; i + 8 <= n; i += 8) run<f8, 1>(s + i, d + i);
+      for (; i + 4 <= n; i += 4) run<f4, 1>(s + i, d + i);
+      if (i < n) {
+        float lanes[4] = {}, result[4];
+        std::copy(s + i, s + n, lanes);
+        run<f4, 1>(lanes, result);
+        std::copy(result, result + (n - i), d + i);
+      }
+    }
+  }
+
+ private:
+  // alphas[k]: the alpha going into filter k (after the division the run starts with);
+  // alphas.back(), the alpha the run ends with.
+  static std::vector<float> alphasThrough(const std::vector<Filter>& filters) {
+    f4 pixel[1] = {f4{0, 0, 0, 1}};
+    std::vector<float> alphas{1};
+    for (std::size_t f = 0; f < filters.size(); ++f) {
+      if (f > 0 && filters[f].mayGiveOpacity() && pixel[0][3] == 0) pixel[0] = f4{};
+      filters[f].apply(pixel);
+      alphas.push_back(pixel[0][3]);
+    }
+    return alphas;
+  }
+  static float finalAlpha(const std::vector<Filter>& filters) { return alphasThrough(filters).back(); }
+
+  // N vectors of greys through the run, in registers: the four-float run's steps on red.
+  template <class V, int N>
+  void run(const float* src, float* dst) const {
+    constexpr std::ptrdiff_t L = sizeof(V) / sizeof(float);
+    V s[N];
+    for (int v = 0; v < N; ++v) s[v] = loadV<V>(src + L * v);
+    const Filter& first = filters_.front();
+    if (filters_.size() == 1 && first.scalesAlphaOnly()) {
+      for (int v = 0; v < N; ++v) storeV(dst + L * v, s[v] * first.columns[0][3]);
+      return;
+    }
+    if (first.kind != Filter::Kind::fromAlpha)
+      for (V& v : s) v = v * one_;
+    for (std::size_t f = 0; f < filters_.size(); ++f) {
+      if (f > 0 && filters_[f].mayGiveOpacity() && alphas_[f] == 0)
+        for (V& v : s) v = V{};
+      filters_[f].applyToGreys(s, alphas_[f]);
+    }
+    for (int v = 0; v < N; ++v) storeV(dst + L * v, s[v] * alphas_.back());
+  }
+
+  std::vector<Filter> filters_;
+  std::vector<float> alphas_;
+  float one_;  // the reciprocal an alpha of 1 divides by
+};
+
 Node::Ptr straight(const Node::Ptr& input, const Filter& f) {
   if (auto run = dynamic_cast<const StraightRun*>(input.get())) return run->then(f);
+  if (auto run = dynamic_cast<const GreyRun*>(input.get())) return run->then(f);
+  if (input->channels == 1) {
+    if (!knownOpaque(*input) || !GreyRun::keepsGrey(f)) return nullptr;
+    return std::make_shared<GreyRun>(input, std::vector<Filter>{f});
+  }
   return std::make_shared<StraightRun>(input, std::vector<Filter>{f});
 }
 

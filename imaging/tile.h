@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "imaging/pixel.h"
+
 namespace imaging {
 
 // A rectangle of whole pixels in image coordinates (origin bottom-left, y up):
@@ -44,6 +46,10 @@ struct PixelRect {
 // bottom row of `rect` (y = rect.y); `stride` counts floats from one row to the next (0 in a
 // read-only tile whose rows are all the same memory, a constant's).
 //
+// A grey image (red = green = blue, a mask) may be held as one float a pixel, `channels` 1:
+// its premultiplied grey. Its opacity is not kept; the node it comes from says what is known
+// of it (node.h).
+//
 // A flat tile is one pixel value throughout: a read-only row of copies of it, with stride 0.
 // Masks are flat over most of a picture, and what is computed from flat tiles alone is flat
 // too, so it is worked out once instead of for every pixel.
@@ -52,13 +58,19 @@ struct Tile {
   std::ptrdiff_t stride = 0;
   PixelRect rect;
   bool flat = false;
+  int channels = 4;
 
   // Pointer to pixel (x, y); both must lie inside rect.
   float* at(std::int64_t x, std::int64_t y) const {
-    return data + (y - rect.y) * stride + (x - rect.x) * 4;
+    return data + (y - rect.y) * stride + (x - rect.x) * channels;
   }
   // The same memory seen through a smaller rectangle (r must lie inside rect).
-  Tile view(const PixelRect& r) const { return {at(r.x, r.y), stride, r, flat}; }
+  Tile view(const PixelRect& r) const { return {at(r.x, r.y), stride, r, flat, channels}; }
+  // Pixel (x, y) as four components; a grey one as an opaque grey.
+  f4 pixelAt(std::int64_t x, std::int64_t y) const {
+    const float* p = at(x, y);
+    return channels == 1 ? f4{*p, *p, *p, 1} : load4(p);
+  }
 };
 
 // Cuts box into columns `width` wide and sorts them: classify(column) returns a value for a

@@ -645,6 +645,104 @@ TEST(Render, OpaqueGreysKeptAsOneHalfFloatReadBackAsWholePixels) {
   }
 }
 
+TEST(Render, GreysComputeWhatFourFloatPixelsDo) {
+  // A mask read from grey memory is carried one grey a pixel through the operations that
+  // have a grey form; the same mask read from four-float memory is not. Every recipe of a
+  // mask's kind must come out the same to the bit both ways, under either schedule, whether
+  // rendered as pixels or as greys (where a grey render refuses, both refuse). 146x100: mask
+  // tiles of 64x32 and whole ones of 128x32, with flat blocks of 0 and 1, an edge, and values
+  // that vary from pixel to pixel; the last tile's columns are read in rows of greys that end
+  // partway through a vector.
+  constexpr int w = 146, h = 100;
+  const Rect frame{0, 0, w, h};
+  auto grey = [](int x, int y, int seed) -> float {
+    if (x < 40 || y > 90) return 0;
+    if (x > 110) return 1;
+    return float((x * 37 + y * 11 + seed * 13) % 65) / 64;  // whole in half floats
+  };
+  struct Memory {
+    std::vector<std::uint16_t> greys, pixels;
+    Image asGreys, asPixels, asValues;
+  };
+  auto memory = [&](int seed) {
+    Memory m{std::vector<std::uint16_t>(w * h), std::vector<std::uint16_t>(w * h * 4), {}, {}, {}};
+    std::shared_ptr<float[]> values(new float[w * h]);
+    for (int row = 0; row < h; ++row)
+      for (int x = 0; x < w; ++x) {
+        values[row * w + x] = grey(x, h - 1 - row, seed);
+        const std::uint16_t half = _cvtss_sh(values[row * w + x], 0), one = _cvtss_sh(1.0f, 0);
+        m.greys[row * w + x] = half;
+        std::uint16_t* p = &m.pixels[(row * w + x) * 4];
+        p[0] = p[1] = p[2] = half, p[3] = one;
+      }
+    m.asGreys = Image::fromPixels({m.greys.data(), w, h, w * 2, PixelFormat::greyHalf});
+    m.asPixels = Image::fromPixels({m.pixels.data(), w, h, w * 8, PixelFormat::rgbaHalf});
+    m.asValues = Image::fromGray(values, w, h);
+    return m;
+  };
+  const Memory mask = memory(0), previous = memory(5);
+  Picture photo = picture(w, h, [](int x, int y) { return Color{x / 145.0f, y / 99.0f, 0.3f, x % 17 == 0 ? 0.5f : 1}; });
+  const Image clear = Image::color({}).cropped(frame);
+
+  auto matrix = [](float gain, float bias, float alpha) {
+    ColorMatrix m;
+    m.red = {gain, 0, 0, 0}, m.green = {0, gain, 0, 0}, m.blue = {0, 0, gain, 0};
+    m.alpha = {}, m.bias = {bias, bias, bias, alpha};
+    return m;
+  };
+  auto clamp01 = [](const Image& i) { return i.colorClamped({0, 0, 0, 0}, {1, 1, 1, 1}); };
+  ColorMatrix opacity;
+  opacity.red = opacity.green = opacity.blue = {0, 0, 0, 1}, opacity.alpha = {}, opacity.bias = {0, 0, 0, 1};
+  using Recipe = std::function<Image(const Image& mask, const Image& previous)>;
+  struct Case {
+    const char* what;
+    Recipe recipe;
+  } cases[] = {
+      {"refined", [&](const Image& m, const Image&) {
+         return m.morphologyMinimum(1).clampedToExtent().gaussianBlurred(1.5).settingAlphaOne(frame).cropped(frame);
+       }},
+      {"smoothed", [&](const Image& m, const Image& p) {
+         Image sum = m.colorMatrix(matrix(1, 0, 0.7f)).addedTo(p.colorMatrix(matrix(1, 0, 0.3f))).settingAlphaOne(frame);
+         Image keep = clamp01(m.differenceFrom(p).colorMatrix(matrix(-5, 3, 1)));
+         return sum.blendedWithMask(m, keep).cropped(frame);
+       }},
+      {"refined more", [&](const Image& m, const Image&) {
+         return m.morphologyMinimum(2.5).clampedToExtent().gaussianBlurred(2).settingAlphaOne(frame).cropped(frame);
+       }},
+      {"a core", [&](const Image& m, const Image&) { return m.morphologyMinimum(3).settingAlphaOne(frame).gammaAdjusted(6); }},
+      {"an edge weight", [&](const Image& m, const Image&) { return clamp01(m.colorMatrix(matrix(35.7f, -34.6f, 1))); }},
+      {"a power and opacity", [&](const Image& m, const Image&) { return m.gammaAdjusted(2.5).colorMatrix(opacity); }},
+      {"eroded, opacity unknown", [&](const Image& m, const Image&) { return m.morphologyMinimum(2); }},
+      {"blurred past its edges", [&](const Image& m, const Image&) { return m.gaussianBlurred(2); }},
+      {"partly outside", [&](const Image& m, const Image&) { return m.cropped({10, 0, 100, h}); }},
+      {"a picture cut out", [&](const Image& m, const Image&) { return photo.image.blendedWithMask(clear, m); }},
+      {"a picture by a core and an edge", [&](const Image& m, const Image&) {
+         Image core = m.morphologyMinimum(3).settingAlphaOne(frame).gammaAdjusted(6);
+         Image edge = clamp01(m.colorMatrix(matrix(35.7f, -34.6f, 1)));
+         return photo.image.blendedWithMask(clear, core).blendedWithMask(photo.image, edge);
+       }},
+  };
+  const Context shortcuts({.outputPremultiplied = true}),
+      reference({.outputPremultiplied = true, .schedule = Schedule::reference()});
+  for (const Case& c : cases)
+    for (const Context* context : {&shortcuts, &reference}) {
+      SCOPED_TRACE(std::string(c.what) + (context == &reference ? ", reference schedule" : ""));
+      const Image fromPixels = c.recipe(mask.asPixels, previous.asPixels);
+      std::vector<std::uint16_t> want(w * h * 4), wantGreys(w * h);
+      context->renderHalf(fromPixels, want.data(), w * 8, frame);
+      const bool grey = context->renderGreyHalf(fromPixels, wantGreys.data(), w * 2, frame);
+      for (const Image& fromGreys : {c.recipe(mask.asGreys, previous.asGreys), c.recipe(mask.asValues, previous.asValues)}) {
+        std::vector<std::uint16_t> got(w * h * 4), gotGreys(w * h);
+        context->renderHalf(fromGreys, got.data(), w * 8, frame);
+        EXPECT_EQ(got, want) << "as pixels";
+        EXPECT_EQ(context->renderGreyHalf(fromGreys, gotGreys.data(), w * 2, frame), grey);
+        if (grey) {
+          EXPECT_EQ(gotGreys, wantGreys) << "as greys";
+        }
+      }
+    }
+}
+
 namespace {
 
 // Grey 0.5 over 512x256, computed slowly, except where a region holds the pixel `failing`:
