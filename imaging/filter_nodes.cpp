@@ -295,11 +295,15 @@ class BlendByGreys final : public Node {
       float* d = out.at(x0, y);
       const float *a = in[0].at(x0, y), *b = in[1].at(x0, y), *m = in[2].at(x0, y);
       std::int64_t x = 0;
-      for (; x + 2 <= n; x += 2) {
-        const f8 mask{m[x], m[x], m[x], m[x], m[x + 1], m[x + 1], m[x + 1], m[x + 1]};
-        storeV(d + 4 * x, blend(loadV<f8>(a + 4 * x), loadV<f8>(b + 4 * x), mask));
+      // Four greys spread over four pixels, two to a vector.
+      for (; x + 4 <= n; x += 4) {
+        const f4 greys = load4(m + x);
+        const f8 low = __builtin_shufflevector(greys, greys, 0, 0, 0, 0, 1, 1, 1, 1);
+        const f8 high = __builtin_shufflevector(greys, greys, 2, 2, 2, 2, 3, 3, 3, 3);
+        storeV(d + 4 * x, blend(loadV<f8>(a + 4 * x), loadV<f8>(b + 4 * x), low));
+        storeV(d + 4 * x + 8, blend(loadV<f8>(a + 4 * x + 8), loadV<f8>(b + 4 * x + 8), high));
       }
-      if (x < n) store4(d + 4 * x, blend(load4(a + 4 * x), load4(b + 4 * x), splat(m[x])));
+      for (; x < n; ++x) store4(d + 4 * x, blend(load4(a + 4 * x), load4(b + 4 * x), splat(m[x])));
     }
   }
 

@@ -66,7 +66,9 @@ Image clamp01(const Image& image) { return image.colorClamped({0, 0, 0, 0}, {1, 
 Image decontaminated(const Image& picture, const Image& mask, const Rect& rect) {
   double k = rect.height / 1920;
   Image clear = clearColor.cropped(rect);
-  Image core = mask.morphologyMinimum(k * CORE).gammaAdjusted(kCorePower);
+  // Made opaque before the power, which reads colour over opacity: the erosion leaves the
+  // border clear (outside counts as nothing), and both ways a clear pixel's grey is 0 there.
+  Image core = mask.morphologyMinimum(k * CORE).settingAlphaOne(rect).gammaAdjusted(kCorePower);
   Image coreColours = picture.blendedWithMask(clear, core).cropped(rect).clampedToExtent();
   Image sum = layer(coreColours, k * kNearSigma, kNearWeight).addedTo(layer(coreColours, k * kFarSigma, kFarWeight));
   Image pictureColour = opaqueColour(picture, rect);
