@@ -9,35 +9,56 @@
 namespace segmentation {
 namespace {
 
+// One row of box means from its prefix sums (prefix[x], the sum of the row's column sums left
+// of x).
+void boxRow(const double* prefix, double inverseHeight, const float* inverseWidth, int width, int r, float* o) {
+  auto mean = [&](int x, int left, int right) {
+    o[x] = static_cast<float>((prefix[right] - prefix[left]) * inverseHeight) * inverseWidth[x];
+  };
+  // Windows cut by the left edge, whole windows (a loop the compiler vectorises), then
+  // windows cut by the right edge.
+  const int whole0 = std::min(r, width), whole1 = std::max(whole0, width - r - 1);
+  for (int x = 0; x < whole0; ++x) mean(x, 0, std::min(width, x + r + 1));
+  for (int x = whole0; x < whole1; ++x) mean(x, x - r, x + r + 1);
+  for (int x = whole1; x < width; ++x) mean(x, std::max(0, x - r), std::min(width, x + r + 1));
+}
+
 // Mean over the (2r+1)^2 window around each pixel, the window cut at the plane's edges: column
 // sums kept running down the plane, then prefix sums along each row. The cost does not grow
-// with r.
+// with r. Doubles, so that the running sums lose nothing a float would.
 void boxMean(const float* in, float* out, int width, int height, int r) {
-  std::vector<double> columns(width, 0.0), prefix(width + 1, 0.0);
+  // A row's prefix sum is a chain of dependent additions that would leave the adders idle most
+  // of the time; the chains of kRows rows run side by side instead.
+  constexpr int kRows = 8;
+  std::vector<double> columns(width, 0.0), prefix(kRows * std::size_t(width + 1), 0.0);
+  auto prefixOf = [&](int g) { return &prefix[g * std::size_t(width + 1)]; };
   std::vector<float> inverseWidth(width);
   for (int x = 0; x < width; ++x) inverseWidth[x] = 1.0f / (std::min(width - 1, x + r) - std::max(0, x - r) + 1);
+  double inverseHeight[kRows];
   int lo = 0, hi = -1;  // rows summed into columns
-  for (int y = 0; y < height; ++y) {
-    for (; hi < std::min(height - 1, y + r); ++hi) {
-      const float* add = in + std::size_t(hi + 1) * width;
-      for (int x = 0; x < width; ++x) columns[x] += add[x];
+  for (int y0 = 0; y0 < height; y0 += kRows) {
+    const int rows = std::min(kRows, height - y0);
+    for (int g = 0; g < rows; ++g) {
+      const int y = y0 + g;
+      for (; hi < std::min(height - 1, y + r); ++hi) {
+        const float* add = in + std::size_t(hi + 1) * width;
+        for (int x = 0; x < width; ++x) columns[x] += add[x];
+      }
+      for (; lo < std::max(0, y - r); ++lo) {
+        const float* remove = in + std::size_t(lo) * width;
+        for (int x = 0; x < width; ++x) columns[x] -= remove[x];
+      }
+      std::copy(columns.begin(), columns.end(), prefixOf(g) + 1);
+      inverseHeight[g] = 1.0 / (hi - lo + 1);
     }
-    for (; lo < std::max(0, y - r); ++lo) {
-      const float* remove = in + std::size_t(lo) * width;
-      for (int x = 0; x < width; ++x) columns[x] -= remove[x];
+    // Rows past the plane's end (in the last group) sum stale values that are never read.
+    double sum[kRows] = {};
+    for (int x = 1; x <= width; ++x) {
+      for (int g = 0; g < kRows; ++g) prefixOf(g)[x] = sum[g] += prefixOf(g)[x];
     }
-    for (int x = 0; x < width; ++x) prefix[x + 1] = prefix[x] + columns[x];
-    const double inverseHeight = 1.0 / (hi - lo + 1);
-    float* o = out + std::size_t(y) * width;
-    auto mean = [&](int x, int left, int right) {
-      o[x] = static_cast<float>((prefix[right] - prefix[left]) * inverseHeight) * inverseWidth[x];
-    };
-    // Windows cut by the left edge, whole windows (a loop the compiler vectorises), then
-    // windows cut by the right edge.
-    const int whole0 = std::min(r, width), whole1 = std::max(whole0, width - r - 1);
-    for (int x = 0; x < whole0; ++x) mean(x, 0, std::min(width, x + r + 1));
-    for (int x = whole0; x < whole1; ++x) mean(x, x - r, x + r + 1);
-    for (int x = whole1; x < width; ++x) mean(x, std::max(0, x - r), std::min(width, x + r + 1));
+    for (int g = 0; g < rows; ++g) {
+      boxRow(prefixOf(g), inverseHeight[g], inverseWidth.data(), width, r, out + std::size_t(y0 + g) * width);
+    }
   }
 }
 
