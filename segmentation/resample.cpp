@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "imaging/parallel.h"
 
@@ -20,6 +21,35 @@ void forEachRowStrip(int height, const std::function<void(int y0, int y1, int wo
 using imaging::taps::AxisTaps;
 using imaging::taps::resizeTaps;
 
+// Bytes as floats: 8 from p, or 4.
+imaging::f8 floats8(const std::uint8_t* p) {
+  std::int64_t b;
+  std::memcpy(&b, p, sizeof b);
+  return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(b)));
+}
+imaging::f4 floats4(const std::uint8_t* p) {
+  std::int32_t b;
+  std::memcpy(&b, p, sizeof b);
+  return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(b)));
+}
+
+// The bytes of output row y's input rows, weighted and summed: 4 * picture.width floats. The
+// rows are the picture's largest read, so each vector of the sum stays in a register while
+// all of its rows are added, and is stored once.
+void weightRows(const Picture& picture, const AxisTaps& ys, int y, float* out) {
+  const std::uint8_t* first = picture.rgba + ys.first[y] * picture.rowBytes;
+  const float* w = ys.weightsOf(y);
+  const std::size_t taps = ys.count(y), n = 4 * std::size_t(picture.width);
+  auto sum = [&](std::size_t i, auto floats) {
+    auto s = floats(first + i) * w[0];
+    for (std::size_t k = 1; k < taps; ++k) s += floats(first + k * picture.rowBytes + i) * w[k];
+    imaging::storeV(out + i, s);
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) sum(i, floats8);
+  if (i < n) sum(i, floats4);  // the last pixel of an odd width
+}
+
 }  // namespace
 
 std::vector<float> picturePlanes(const Picture& picture, int width, int height, float scale,
@@ -33,12 +63,7 @@ std::vector<float> picturePlanes(const Picture& picture, int width, int height, 
     // bytes and vectorises.
     std::vector<float> rgba(std::size_t(picture.width) * 4);
     for (int y = y0; y < y1; ++y) {
-      std::fill(rgba.begin(), rgba.end(), 0.0f);
-      for (std::size_t k = 0; k < ys.count(y); ++k) {
-        const std::uint8_t* row = picture.rgba + (ys.first[y] + std::int64_t(k)) * picture.rowBytes;
-        const float w = ys.weightsOf(y)[k];
-        for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] += w * row[i];
-      }
+      weightRows(picture, ys, y, rgba.data());
       for (int x = 0; x < width; ++x) {
         float sum[3] = {0, 0, 0};
         const float* w = xs.weightsOf(x);
