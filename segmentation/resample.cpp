@@ -21,6 +21,58 @@ void forEachRowStrip(int height, const std::function<void(int y0, int y1, int wo
 using imaging::taps::AxisTaps;
 using imaging::taps::resizeTaps;
 
+// One row resampled across by a tap table. Enlarging gives one or two taps per column, nearly
+// always two: eight neighbouring columns of two taps are computed together from gathered
+// pixels, the rest one at a time.
+class Across {
+ public:
+  explicit Across(AxisTaps xs) : xs_(std::move(xs)) {
+    for (std::size_t x = 0; x + 8 <= xs_.size(); x += 8) {
+      Eight e{static_cast<int>(x), {}, {}, {}};
+      int first[8];
+      bool paired = true;
+      for (int i = 0; i < 8 && paired; ++i) {
+        paired = xs_.count(x + i) == 2;
+        first[i] = static_cast<int>(xs_.first[x + i]);
+        e.w0[i] = xs_.weightsOf(x + i)[0];
+        e.w1[i] = paired ? xs_.weightsOf(x + i)[1] : 0;
+      }
+      std::memcpy(&e.first, first, sizeof first);
+      if (paired) eights_.push_back(e);
+    }
+  }
+
+  void row(const float* in, float* out) const {
+    std::size_t x = 0;
+    for (const Eight& e : eights_) {
+      for (; x < std::size_t(e.x); ++x) out[x] = one(in, x);
+      const imaging::f8 px0 = _mm256_i32gather_ps(in, e.first, 4), px1 = _mm256_i32gather_ps(in + 1, e.first, 4);
+      imaging::storeV(out + x, e.w0 * px0 + e.w1 * px1);
+      x += 8;
+    }
+    for (; x < xs_.size(); ++x) out[x] = one(in, x);
+  }
+
+ private:
+  struct Eight {
+    int x;
+    __m256i first;
+    imaging::f8 w0, w1;
+  };
+
+  float one(const float* in, std::size_t x) const {
+    const float* w = xs_.weightsOf(x);
+    const float* px = in + xs_.first[x];
+    if (xs_.count(x) == 2) return w[0] * px[0] + w[1] * px[1];
+    float sum = 0;
+    for (std::size_t k = 0; k < xs_.count(x); ++k) sum += w[k] * px[k];
+    return sum;
+  }
+
+  AxisTaps xs_;
+  std::vector<Eight> eights_;
+};
+
 // Bytes as floats: 8 from p, or 4.
 imaging::f8 floats8(const std::uint8_t* p) {
   std::int64_t b;
@@ -83,35 +135,34 @@ PlaneResampler::PlaneResampler(const float* planes, int count, int width, int he
     : inHeight_(height),
       toWidth_(toWidth),
       y_(resizeTaps(height, toHeight)),
-      wide_(std::make_unique_for_overwrite<float[]>(std::size_t(count) * height * toWidth)) {
-  const AxisTaps xs = resizeTaps(width, toWidth);
+      wide_(std::make_unique_for_overwrite<float[]>(std::size_t(count) * height * toWidth + 8)) {
+  std::fill_n(&wide_[std::size_t(count) * height * toWidth], 8, 0.0f);
+  const Across across(resizeTaps(width, toWidth));
   forEachRowStrip(count * height, [&](int r0, int r1, int) {
-    for (int r = r0; r < r1; ++r) {   // r: plane * height + row, as in both layouts
-      const float* in = planes + std::size_t(r) * width;
-      float* out = &wide_[std::size_t(r) * toWidth];
-      for (int x = 0; x < toWidth; ++x) {
-        const float* w = xs.weightsOf(x);
-        const float* px = in + xs.first[x];
-        // Enlarging gives one or two taps; two, the common count, without an inner loop.
-        if (xs.count(x) == 2) {
-          out[x] = w[0] * px[0] + w[1] * px[1];
-          continue;
-        }
-        float sum = 0;
-        for (std::size_t k = 0; k < xs.count(x); ++k) sum += w[k] * px[k];
-        out[x] = sum;
-      }
+    for (int r = r0; r < r1; ++r) {  // r: plane * height + row, as in both layouts
+      across.row(planes + std::size_t(r) * width, &wide_[std::size_t(r) * toWidth]);
     }
   });
 }
 
+PlaneResampler::Row PlaneResampler::rowOfAll(int y) const {
+  Row r;
+  r.first_ = &wide_[std::size_t(y_.first[y]) * toWidth_];
+  r.weights_ = y_.weightsOf(y);
+  r.count_ = y_.count(y);
+  r.stride_ = toWidth_;
+  r.planeSize_ = std::size_t(inHeight_) * toWidth_;
+  return r;
+}
+
 void PlaneResampler::row(int c, int y, float* out) const {
-  const float* w = y_.weightsOf(y);
-  const float* first = &wide_[(std::size_t(c) * inHeight_ + std::size_t(y_.first[y])) * toWidth_];
-  for (int x = 0; x < toWidth_; ++x) out[x] = w[0] * first[x];
-  for (std::size_t k = 1; k < y_.count(y); ++k) {
-    const float* in = first + std::size_t(k) * toWidth_;
-    for (int x = 0; x < toWidth_; ++x) out[x] += w[k] * in[x];
+  const Row r = rowOfAll(y);
+  int x = 0;
+  for (; x + 8 <= toWidth_; x += 8) imaging::storeV(out + x, r.at(c, x));
+  if (x < toWidth_) {
+    float last[8];
+    imaging::storeV(last, r.at(c, x));
+    std::copy(last, last + (toWidth_ - x), out + x);
   }
 }
 
