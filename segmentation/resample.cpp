@@ -22,23 +22,29 @@ using imaging::taps::AxisTaps;
 using imaging::taps::resizeTaps;
 
 // One row resampled across by a tap table. Enlarging gives one or two taps per column, nearly
-// always two: eight neighbouring columns of two taps are computed together from gathered
-// pixels, the rest one at a time.
+// always two: eight neighbouring columns of two taps are computed together, their pixels
+// picked from the eight floats they lie in when they do (enlarging by 8/7 or more), else
+// gathered; the rest one column at a time.
 class Across {
  public:
-  explicit Across(AxisTaps xs) : xs_(std::move(xs)) {
+  Across(AxisTaps xs, int inWidth) : xs_(std::move(xs)) {
     for (std::size_t x = 0; x + 8 <= xs_.size(); x += 8) {
-      Eight e{static_cast<int>(x), {}, {}, {}};
-      int first[8];
       bool paired = true;
-      for (int i = 0; i < 8 && paired; ++i) {
-        paired = xs_.count(x + i) == 2;
-        first[i] = static_cast<int>(xs_.first[x + i]);
+      for (std::size_t i = x; i < x + 8; ++i) paired = paired && xs_.count(i) == 2;
+      if (!paired) continue;
+      const auto [lowest, highest] = std::minmax_element(&xs_.first[x], &xs_.first[x + 8]);
+      const bool fits = *highest + 1 - *lowest < 8 && *lowest + 8 <= inWidth;
+      Eight e{static_cast<int>(x), fits ? *lowest : -1, {}, {}, {}, {}};
+      int left[8], right[8];
+      for (int i = 0; i < 8; ++i) {
+        left[i] = static_cast<int>(xs_.first[x + i] - std::max<std::int64_t>(e.window, 0));
+        right[i] = left[i] + 1;
         e.w0[i] = xs_.weightsOf(x + i)[0];
-        e.w1[i] = paired ? xs_.weightsOf(x + i)[1] : 0;
+        e.w1[i] = xs_.weightsOf(x + i)[1];
       }
-      std::memcpy(&e.first, first, sizeof first);
-      if (paired) eights_.push_back(e);
+      std::memcpy(&e.left, left, sizeof left);
+      std::memcpy(&e.right, right, sizeof right);
+      eights_.push_back(e);
     }
   }
 
@@ -46,7 +52,14 @@ class Across {
     std::size_t x = 0;
     for (const Eight& e : eights_) {
       for (; x < std::size_t(e.x); ++x) out[x] = one(in, x);
-      const imaging::f8 px0 = _mm256_i32gather_ps(in, e.first, 4), px1 = _mm256_i32gather_ps(in + 1, e.first, 4);
+      imaging::f8 px0, px1;
+      if (e.window >= 0) {
+        const imaging::f8 pixels = imaging::loadV<imaging::f8>(in + e.window);
+        px0 = _mm256_permutevar8x32_ps(pixels, e.left), px1 = _mm256_permutevar8x32_ps(pixels, e.right);
+      } else {
+        px0 = _mm256_i32gather_ps(in, e.left, 4), px1 = _mm256_i32gather_ps(in, e.right, 4);
+      }
+      // Written as one() writes it, so that the compiler fuses the same multiply and add.
       imaging::storeV(out + x, e.w0 * px0 + e.w1 * px1);
       x += 8;
     }
@@ -56,10 +69,10 @@ class Across {
  private:
   struct Eight {
     int x;
-    __m256i first;
+    std::int64_t window;    // the first of the eight input floats holding all pixels, or -1
+    __m256i left, right;    // each column's two pixels: from window, or from the row's start
     imaging::f8 w0, w1;
   };
-
   float one(const float* in, std::size_t x) const {
     const float* w = xs_.weightsOf(x);
     const float* px = in + xs_.first[x];
@@ -137,7 +150,7 @@ PlaneResampler::PlaneResampler(const float* planes, int count, int width, int he
       y_(resizeTaps(height, toHeight)),
       wide_(std::make_unique_for_overwrite<float[]>(std::size_t(count) * height * toWidth + 8)) {
   std::fill_n(&wide_[std::size_t(count) * height * toWidth], 8, 0.0f);
-  const Across across(resizeTaps(width, toWidth));
+  const Across across(resizeTaps(width, toWidth), width);
   forEachRowStrip(count * height, [&](int r0, int r1, int) {
     for (int r = r0; r < r1; ++r) {  // r: plane * height + row, as in both layouts
       across.row(planes + std::size_t(r) * width, &wide_[std::size_t(r) * toWidth]);

@@ -304,15 +304,15 @@ TEST(GuidedFilter, NeverContradictsASureProbability) {
 // Planes of f(c, i, j) = 1000c + i + 100j, linear in each axis, come back linear at the new
 // size: bilinear enlarging and whole-ratio shrinking both give f at the output pixel's centre
 // mapped into the input, clamped to the outermost input centres. The sizes put the columns'
-// vectors of eight, a short last vector, a row shorter than one vector and the edge columns
-// of one tap to the test; a column read from the wrong input pixel, a row from the wrong plane
+// vectors of eight (enlarged a little and a lot), a short last vector, a row shorter than one
+// vector and the edge columns of one tap to the test; a column read from the wrong input pixel, a row from the wrong plane
 // or a lane past the row's end shows.
 TEST(PlaneResampler, KeepsPlanesLinearInEachAxis) {
   struct Case {
     int width, height, toWidth, toHeight;
   };
-  for (const Case c : {Case{32, 20, 97, 61}, Case{256, 144, 1080, 608}, Case{5, 3, 7, 9}, Case{1, 2, 9, 1},
-                       Case{24, 30, 6, 10}, Case{10, 1, 1, 1}, Case{256, 256, 256, 256}}) {
+  for (const Case c : {Case{32, 20, 97, 61}, Case{256, 144, 1080, 608}, Case{250, 40, 260, 41}, Case{5, 3, 7, 9},
+                       Case{1, 2, 9, 1}, Case{24, 30, 6, 10}, Case{10, 1, 1, 1}, Case{256, 256, 256, 256}}) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " to " << c.toWidth << "x" << c.toHeight);
     constexpr int kPlanes = 3;
     std::vector<float> planes;
