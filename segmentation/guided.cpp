@@ -1,6 +1,7 @@
 #include "segmentation/guided.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "imaging/parallel.h"
@@ -9,35 +10,56 @@
 namespace segmentation {
 namespace {
 
+// One row of box means from its prefix sums (prefix[x], the sum of the row's column sums left
+// of x).
+void boxRow(const double* prefix, double inverseHeight, const float* inverseWidth, int width, int r, float* o) {
+  auto mean = [&](int x, int left, int right) {
+    o[x] = static_cast<float>((prefix[right] - prefix[left]) * inverseHeight) * inverseWidth[x];
+  };
+  // Windows cut by the left edge, whole windows (a loop the compiler vectorises), then
+  // windows cut by the right edge.
+  const int whole0 = std::min(r, width), whole1 = std::max(whole0, width - r - 1);
+  for (int x = 0; x < whole0; ++x) mean(x, 0, std::min(width, x + r + 1));
+  for (int x = whole0; x < whole1; ++x) mean(x, x - r, x + r + 1);
+  for (int x = whole1; x < width; ++x) mean(x, std::max(0, x - r), std::min(width, x + r + 1));
+}
+
 // Mean over the (2r+1)^2 window around each pixel, the window cut at the plane's edges: column
 // sums kept running down the plane, then prefix sums along each row. The cost does not grow
-// with r.
+// with r. Doubles, so that the running sums lose nothing a float would.
 void boxMean(const float* in, float* out, int width, int height, int r) {
-  std::vector<double> columns(width, 0.0), prefix(width + 1, 0.0);
+  // A row's prefix sum is a chain of dependent additions that would leave the adders idle most
+  // of the time; the chains of kRows rows run side by side instead.
+  constexpr int kRows = 8;
+  std::vector<double> columns(width, 0.0), prefix(kRows * std::size_t(width + 1), 0.0);
+  auto prefixOf = [&](int g) { return &prefix[g * std::size_t(width + 1)]; };
   std::vector<float> inverseWidth(width);
   for (int x = 0; x < width; ++x) inverseWidth[x] = 1.0f / (std::min(width - 1, x + r) - std::max(0, x - r) + 1);
+  double inverseHeight[kRows];
   int lo = 0, hi = -1;  // rows summed into columns
-  for (int y = 0; y < height; ++y) {
-    for (; hi < std::min(height - 1, y + r); ++hi) {
-      const float* add = in + std::size_t(hi + 1) * width;
-      for (int x = 0; x < width; ++x) columns[x] += add[x];
+  for (int y0 = 0; y0 < height; y0 += kRows) {
+    const int rows = std::min(kRows, height - y0);
+    for (int g = 0; g < rows; ++g) {
+      const int y = y0 + g;
+      for (; hi < std::min(height - 1, y + r); ++hi) {
+        const float* add = in + std::size_t(hi + 1) * width;
+        for (int x = 0; x < width; ++x) columns[x] += add[x];
+      }
+      for (; lo < std::max(0, y - r); ++lo) {
+        const float* remove = in + std::size_t(lo) * width;
+        for (int x = 0; x < width; ++x) columns[x] -= remove[x];
+      }
+      std::copy(columns.begin(), columns.end(), prefixOf(g) + 1);
+      inverseHeight[g] = 1.0 / (hi - lo + 1);
     }
-    for (; lo < std::max(0, y - r); ++lo) {
-      const float* remove = in + std::size_t(lo) * width;
-      for (int x = 0; x < width; ++x) columns[x] -= remove[x];
+    // Rows past the plane's end (in the last group) sum stale values that are never read.
+    double sum[kRows] = {};
+    for (int x = 1; x <= width; ++x) {
+      for (int g = 0; g < kRows; ++g) prefixOf(g)[x] = sum[g] += prefixOf(g)[x];
     }
-    for (int x = 0; x < width; ++x) prefix[x + 1] = prefix[x] + columns[x];
-    const double inverseHeight = 1.0 / (hi - lo + 1);
-    float* o = out + std::size_t(y) * width;
-    auto mean = [&](int x, int left, int right) {
-      o[x] = static_cast<float>((prefix[right] - prefix[left]) * inverseHeight) * inverseWidth[x];
-    };
-    // Windows cut by the left edge, whole windows (a loop the compiler vectorises), then
-    // windows cut by the right edge.
-    const int whole0 = std::min(r, width), whole1 = std::max(whole0, width - r - 1);
-    for (int x = 0; x < whole0; ++x) mean(x, 0, std::min(width, x + r + 1));
-    for (int x = whole0; x < whole1; ++x) mean(x, x - r, x + r + 1);
-    for (int x = whole1; x < width; ++x) mean(x, std::max(0, x - r), std::min(width, x + r + 1));
+    for (int g = 0; g < rows; ++g) {
+      boxRow(prefixOf(g), inverseHeight[g], inverseWidth.data(), width, r, out + std::size_t(y0 + g) * width);
+    }
   }
 }
 
@@ -99,6 +121,45 @@ Planes coefficients(const float* guide, const float* p, int width, int height, G
   return smoothed;
 }
 
+using imaging::f8;
+using imaging::i8;
+
+// std::min, std::max and std::clamp lane by lane, answering as they do for every input (a
+// NaN too).
+f8 splat(float v) { return imaging::splatV<f8>(v); }
+f8 least(f8 a, f8 b) { return b < a ? b : a; }
+f8 most(f8 a, f8 b) { return a < b ? b : a; }
+f8 clamped(f8 v, float lo, float hi) { return v < splat(lo) ? splat(lo) : splat(hi) < v ? splat(hi) : v; }
+
+// The refined mask of eight pixels from their colours and the planes brought up to them.
+f8 refined(const PlaneResampler::Row& up, int x, const std::uint8_t* pixels, const GuidedFilter& filter) {
+  i8 rgba;
+  std::memcpy(&rgba, pixels, sizeof rgba);
+  auto channel = [&](int shift) { return __builtin_convertvector((rgba >> shift) & 255, f8); };
+  const f8 red = channel(0), green = channel(8), blue = channel(16);
+  const f8 aRed = up.at(0, x), aGreen = up.at(1, x), aBlue = up.at(2, x), b = up.at(3, x), p = up.at(4, x);
+  constexpr float unit = 1.0f / 255;
+  const f8 q = (aRed * red + aGreen * green + aBlue * blue) * unit + b;
+  const f8 value = clamped((q - 0.5f) * filter.contrast + 0.5f, 0, 1);
+  // Where the network is sure, its value bounds the fit's.
+  const f8 atLeast = most(value, least(p, splat(1))), atMost = least(value, most(p, splat(0)));
+  return p >= filter.sureSubject ? atLeast : p <= filter.sureBackground ? atMost : value;
+}
+
+// One row of the mask, width floats, from the picture's row of pixels.
+void refineRow(const PlaneResampler::Row& up, const std::uint8_t* pixels, int width, const GuidedFilter& filter,
+               float* mask) {
+  int x = 0;
+  for (; x + 8 <= width; x += 8) imaging::storeV(mask + x, refined(up, x, pixels + 4 * x, filter));
+  if (x < width) {  // the last pixels, through whole vectors
+    std::uint8_t last[32] = {};
+    std::copy(pixels + 4 * x, pixels + 4 * width, last);
+    float values[8];
+    imaging::storeV(values, refined(up, x, last, filter));
+    std::copy(values, values + (width - x), mask + x);
+  }
+}
+
 }  // namespace
 
 void guidedUpsample(const Picture& picture, const float* guide, const float* probability, int width,
@@ -107,23 +168,11 @@ void guidedUpsample(const Picture& picture, const float* guide, const float* pro
   const std::size_t n = std::size_t(width) * height;
   Planes planes = coefficients(guide, probability, width, height, filter, n);
   std::copy(probability, probability + n, &planes[4 * n]);
-  const PlaneResampler rows(planes.get(), 5, width, height, picture.width, picture.height);
-  const std::size_t w = picture.width;
+  const PlaneResampler up(planes.get(), 5, width, height, picture.width, picture.height);
   imaging::parallelFor(picture.height, 16, [&](std::int64_t y0, std::int64_t y1, int) {
-    std::vector<float> row(5 * w);
-    const float *aRed = &row[0], *aGreen = aRed + w, *aBlue = aGreen + w, *b = aBlue + w, *p = b + w;
-    constexpr float unit = 1.0f / 255;
     for (auto y = y0; y < y1; ++y) {
-      for (int c = 0; c < 5; ++c) rows.row(c, static_cast<int>(y), &row[c * w]);
-      const std::uint8_t* px = picture.rgba + y * picture.rowBytes;
-      float* mask = out + y * outStride;
-      for (std::size_t x = 0; x < w; ++x) {
-        const float q = (aRed[x] * px[4 * x] + aGreen[x] * px[4 * x + 1] + aBlue[x] * px[4 * x + 2]) * unit + b[x];
-        float value = std::clamp((q - 0.5f) * filter.contrast + 0.5f, 0.0f, 1.0f);
-        if (p[x] >= filter.sureSubject) value = std::max(value, std::min(p[x], 1.0f));
-        else if (p[x] <= filter.sureBackground) value = std::min(value, std::max(p[x], 0.0f));
-        mask[x] = value;
-      }
+      refineRow(up.rowOfAll(static_cast<int>(y)), picture.rgba + y * picture.rowBytes, picture.width, filter,
+                out + y * outStride);
     }
   });
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "imaging/pixel.h"
 #include "imaging/taps.h"
 #include "segmentation/segmentation.h"
 
@@ -29,10 +30,34 @@ class PlaneResampler {
   // Writes output row y of plane c into out (width() floats).
   void row(int c, int y, float* out) const;
 
+  // Output row y of every plane, read eight columns at a time, so that a caller can use the
+  // values while they are in registers instead of storing a row and reading it back.
+  class Row {
+   public:
+    // Plane c at columns x .. x + 7, any x < width(); lanes past the row's end hold garbage.
+    // (Always a vector: a loop over the taps for one float would be vectorised by the
+    // compiler as a sum of rounded products, not the fused ones of each lane here.)
+    imaging::f8 at(int c, int x) const {
+      const float* in = first_ + std::size_t(c) * planeSize_ + x;
+      imaging::f8 sum = imaging::loadV<imaging::f8>(in) * weights_[0];
+      for (std::size_t k = 1; k < count_; ++k) sum += imaging::loadV<imaging::f8>(in + k * stride_) * weights_[k];
+      return sum;
+    }
+
+   private:
+    friend class PlaneResampler;
+    const float* first_;  // plane 0's first wide row
+    const float* weights_;
+    std::size_t count_, stride_, planeSize_;
+  };
+  Row rowOfAll(int y) const;
+
  private:
   int inHeight_, toWidth_;
   imaging::taps::AxisTaps y_;
-  std::unique_ptr<float[]> wide_;  // plane, input row, output column; every value written
+  // Plane, input row, output column; every value written, then 8 floats of padding so that a
+  // row's last vector can be read whole.
+  std::unique_ptr<float[]> wide_;
 };
 
 }  // namespace segmentation

@@ -301,6 +301,43 @@ TEST(GuidedFilter, NeverContradictsASureProbability) {
   EXPECT_GT(sure, int(out.size()) / 10);  // the fixture does test something
 }
 
+// Planes of f(c, i, j) = 1000c + i + 100j, linear in each axis, come back linear at the new
+// size: bilinear enlarging and whole-ratio shrinking both give f at the output pixel's centre
+// mapped into the input, clamped to the outermost input centres. The sizes put the columns'
+// vectors of eight (enlarged a little and a lot), a short last vector, a row shorter than one
+// vector and the edge columns of one tap to the test; a column read from the wrong input pixel, a row from the wrong plane
+// or a lane past the row's end shows.
+TEST(PlaneResampler, KeepsPlanesLinearInEachAxis) {
+  struct Case {
+    int width, height, toWidth, toHeight;
+  };
+  for (const Case c : {Case{32, 20, 97, 61}, Case{256, 144, 1080, 608}, Case{250, 40, 260, 41}, Case{5, 3, 7, 9},
+                       Case{1, 2, 9, 1}, Case{24, 30, 6, 10}, Case{10, 1, 1, 1}, Case{256, 256, 256, 256}}) {
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " to " << c.toWidth << "x" << c.toHeight);
+    constexpr int kPlanes = 3;
+    std::vector<float> planes;
+    for (int p = 0; p < kPlanes; ++p)
+      for (int j = 0; j < c.height; ++j)
+        for (int i = 0; i < c.width; ++i) planes.push_back(1000.0f * p + i + 100.0f * j);
+    const segmentation::PlaneResampler up(planes.data(), kPlanes, c.width, c.height, c.toWidth, c.toHeight);
+    auto centre = [](int o, int from, int to) {
+      return std::clamp((o + 0.5) * from / to - 0.5, 0.0, from - 1.0);
+    };
+    std::vector<float> row(c.toWidth + 1, -1.0f);
+    for (int p = 0; p < kPlanes; ++p) {
+      for (int y = 0; y < c.toHeight; ++y) {
+        up.row(p, y, row.data());
+        for (int x = 0; x < c.toWidth; ++x) {
+          const double expected = 1000.0 * p + centre(x, c.width, c.toWidth) + 100 * centre(y, c.height, c.toHeight);
+          // A few float steps; a neighbouring output pixel's value is at least 0.2 away.
+          ASSERT_NEAR(row[x], expected, 1e-6 * expected + 1e-4) << "plane " << p << " at " << x << "," << y;
+        }
+        ASSERT_EQ(row[c.toWidth], -1.0f) << "written past the row";
+      }
+    }
+  }
+}
+
 // A model that cannot be used is a set-up fault, reported on one line naming the file.
 TEST(Network, UnusableModelIsASetupErrorNamingTheFile) {
   const auto dir = std::filesystem::temp_directory_path() / ("segmentation_test_" + std::to_string(getpid()));
