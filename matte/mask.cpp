@@ -59,7 +59,7 @@ std::optional<segmentation::Mask> segment(const Image& picture, const Rect& rect
 }
 
 Image maskImage(segmentation::Mask mask) {
-  auto owner = std::make_shared<std::vector<float>>(std::move(mask.values));
+  auto owner = std::make_shared<decltype(mask.values)>(std::move(mask.values));
   return Image::fromGray(std::shared_ptr<const float[]>(owner, owner->data()), mask.width, mask.height);
 }
 

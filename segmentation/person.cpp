@@ -93,6 +93,18 @@ Picture zoomRegion(const Picture& picture, Box box) {
   return {picture.rgba + y0 * picture.rowBytes + std::ptrdiff_t(x0) * 4, x1 - x0, y1 - y0, picture.rowBytes};
 }
 
+// Sets the mask to 0 outside the rectangle of width x height pixels from (x0, y0).
+void clearOutside(Mask& mask, std::ptrdiff_t x0, std::ptrdiff_t y0, int width, int height) {
+  const std::size_t w = mask.width;
+  float* values = mask.values.data();
+  std::fill(values, values + y0 * w, 0.0f);
+  for (std::ptrdiff_t y = y0; y < y0 + height; ++y) {
+    std::fill(values + y * w, values + y * w + x0, 0.0f);
+    std::fill(values + y * w + x0 + width, values + (y + 1) * w, 0.0f);
+  }
+  std::fill(values + (y0 + height) * w, values + mask.values.size(), 0.0f);
+}
+
 void refine(const Look& l, const Picture& picture, float* out, std::ptrdiff_t outStride) {
   guidedUpsample(picture, l.planes.data(), l.probability.data(), l.model->width, l.model->height,
                  kRefinement, out, outStride);
@@ -105,13 +117,14 @@ std::optional<Mask> personMask(const Picture& picture) {
   const Look whole = look(picture);
   if (noSubject(whole.probability.data(), whole.probability.size())) return std::nullopt;
 
-  Mask mask{picture.width, picture.height, std::vector<float>(std::size_t(picture.width) * picture.height)};
+  Mask mask{picture.width, picture.height, decltype(Mask::values)(std::size_t(picture.width) * picture.height)};
   const Picture region = zoomRegion(picture, confidentBox(whole, picture));
   if (double(region.width) * region.height <= kMaxZoomArea * picture.width * picture.height) {
     const Look closer = look(region);
     const std::ptrdiff_t x0 = (region.rgba - picture.rgba) % picture.rowBytes / 4;
     const std::ptrdiff_t y0 = (region.rgba - picture.rgba) / picture.rowBytes;
-    // Outside the region the first look found nobody: the mask stays 0 there.
+    // Outside the region the first look found nobody: the mask is 0 there.
+    clearOutside(mask, x0, y0, region.width, region.height);
     refine(closer, region, &mask.values[y0 * picture.width + x0], picture.width);
   } else {
     refine(whole, picture, mask.values.data(), picture.width);

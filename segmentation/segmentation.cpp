@@ -47,7 +47,7 @@ Mask refineSubject(const Picture& picture, const std::vector<float>& probability
   std::vector<float> reduced(std::size_t(size) * size);
   for (int y = 0; y < size; ++y) half.row(0, y, &reduced[std::size_t(y) * size]);
   const std::vector<float> guide = picturePlanes(picture, size, size);
-  Mask mask{picture.width, picture.height, std::vector<float>(std::size_t(picture.width) * picture.height)};
+  Mask mask{picture.width, picture.height, decltype(Mask::values)(std::size_t(picture.width) * picture.height)};
   guidedUpsample(picture, guide.data(), reduced.data(), size, size, kSubjectRefinement, mask.values.data(),
                  picture.width);
   return mask;
