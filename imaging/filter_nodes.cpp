@@ -306,7 +306,6 @@ class BlendByGreys final : public Node {
       for (; x < n; ++x) store4(d + 4 * x, blend(load4(a + 4 * x), load4(b + 4 * x), splat(m[x])));
     }
   }
-
 };
 
 // Whether two greys are opaque over the same pixels: what is computed of both pixel by pixel

@@ -691,8 +691,9 @@ TEST(Render, GreysComputeWhatFourFloatPixelsDo) {
     return m;
   };
   auto clamp01 = [](const Image& i) { return i.colorClamped({0, 0, 0, 0}, {1, 1, 1, 1}); };
-  ColorMatrix opacity;
+  ColorMatrix opacity, mix;
   opacity.red = opacity.green = opacity.blue = {0, 0, 0, 1}, opacity.alpha = {}, opacity.bias = {0, 0, 0, 1};
+  mix.red = mix.green = mix.blue = {0.25f, 0.5f, 0.125f, 0.1f}, mix.bias = {0.05f, 0.05f, 0.05f, 0};
   using Recipe = std::function<Image(const Image& mask, const Image& previous)>;
   struct Case {
     const char* what;
@@ -712,6 +713,7 @@ TEST(Render, GreysComputeWhatFourFloatPixelsDo) {
       {"a core", [&](const Image& m, const Image&) { return m.morphologyMinimum(3).settingAlphaOne(frame).gammaAdjusted(6); }},
       {"an edge weight", [&](const Image& m, const Image&) { return clamp01(m.colorMatrix(matrix(35.7f, -34.6f, 1))); }},
       {"a power and opacity", [&](const Image& m, const Image&) { return m.gammaAdjusted(2.5).colorMatrix(opacity); }},
+      {"components mixed", [&](const Image& m, const Image&) { return clamp01(m.colorMatrix(mix)); }},
       {"eroded, opacity unknown", [&](const Image& m, const Image&) { return m.morphologyMinimum(2); }},
       {"blurred past its edges", [&](const Image& m, const Image&) { return m.gaussianBlurred(2); }},
       {"partly outside", [&](const Image& m, const Image&) { return m.cropped({10, 0, 100, h}); }},
