@@ -198,11 +198,7 @@ class StraightRun final : public Node {
 // four-float pixel's red, so both runs give the same bits (for finite greys).
 class GreyRun final : public Node {
  public:
-  GreyRun(Ptr input, std::vector<Filter> filters)
-      : Node(NodeKind::pointwise, input->extent, {input}, {.opaque = finalAlpha(filters) == 1}, 1),
-        filters_(std::move(filters)),
-        alphas_(alphasThrough(filters_)),
-        one_(reciprocal(splat(1))[0]) {}
+  GreyRun(Ptr input, std::vector<Filter> filters) : GreyRun(std::move(input), filters, alphasThrough(filters)) {}
 
   // Whether f keeps greys grey, with an alpha that does not depend on them.
   static bool keepsGrey(const Filter& f) {
@@ -257,7 +253,12 @@ class GreyRun final : public Node {
     }
     return alphas;
   }
-  static float finalAlpha(const std::vector<Filter>& filters) { return alphasThrough(filters).back(); }
+
+  GreyRun(Ptr input, std::vector<Filter> filters, std::vector<float> alphas)
+      : Node(NodeKind::pointwise, input->extent, {input}, {.opaque = alphas.back() == 1}, 1),
+        filters_(std::move(filters)),
+        alphas_(std::move(alphas)),
+        one_(reciprocal(splat(1))[0]) {}
 
   // N vectors of greys through the run, in registers: the four-float run's steps on red.
   template <class V, int N>

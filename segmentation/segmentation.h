@@ -10,9 +10,9 @@
 // QUELM_MODEL_DIR in the environment names another folder of models. A route returns nothing when the picture has no subject (see noSubject()).
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>

@@ -305,8 +305,8 @@ TEST(GuidedFilter, NeverContradictsASureProbability) {
 // size: bilinear enlarging and whole-ratio shrinking both give f at the output pixel's centre
 // mapped into the input, clamped to the outermost input centres. The sizes put the columns'
 // vectors of eight (enlarged a little and a lot), a short last vector, a row shorter than one
-// vector and the edge columns of one tap to the test; a column read from the wrong input pixel, a row from the wrong plane
-// or a lane past the row's end shows.
+// vector and the edge columns of one tap to the test; a column read from the wrong input
+// pixel, a row from the wrong plane or a lane past the row's end shows.
 TEST(PlaneResampler, KeepsPlanesLinearInEachAxis) {
   struct Case {
     int width, height, toWidth, toHeight;
